@@ -1,0 +1,68 @@
+/*
+ * Private header of the shell: its process-wide state and the functions
+ * that its parts call across the file (and that the tests call directly).
+ */
+#ifndef TOVRIN_HOST_MAIN_H
+#define TOVRIN_HOST_MAIN_H
+
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+#include <windows.h>
+#include <stddef.h>
+
+/* Every wide path of the shell: at most 259 units and a terminator. */
+#define TOVRIN_PATH_CAP 260
+#define TOVRIN_CHANNEL_CAP 32
+#define TOVRIN_UI_URL_CAP 80
+/* The readers take one read of at most 4095 bytes into 4096. */
+#define TOVRIN_FILE_TEXT_CAP 4096
+
+#define WM_APP_READY (WM_APP + 1)
+#define WM_APP_SIDECAR_EXITED (WM_APP + 2)
+
+/* ---- paths and channel, set once at start-up ---- */
+extern wchar_t g_install_dir[TOVRIN_PATH_CAP];
+extern wchar_t g_state_dir[TOVRIN_PATH_CAP];
+extern wchar_t g_node_path[TOVRIN_PATH_CAP];
+extern wchar_t g_cli_path[TOVRIN_PATH_CAP];
+extern wchar_t g_channel[TOVRIN_CHANNEL_CAP];
+
+/* ---- window ---- */
+extern HWND g_hwnd;
+extern HWND g_status;
+
+/* ---- readiness wait and the launched sidecar ----
+ * Flags are plain 32-bit values written by the UI thread only; g_poll_stop
+ * is the one value exchanged between threads, always atomically. */
+extern volatile LONG g_ready;
+extern volatile LONG g_sidecar_dead;
+extern volatile LONG g_auto_opened;
+extern volatile LONG g_failure_shown;
+extern volatile DWORD g_wait_started;
+extern volatile LONG g_poll_stop;
+extern HANDLE g_poll_thread;
+extern wchar_t g_ui_url[TOVRIN_UI_URL_CAP];
+extern HANDLE g_sidecar;
+extern volatile DWORD g_sidecar_pid;
+extern volatile DWORD g_sidecar_started_tick;
+
+/* ---- start-up ---- */
+void join_wide_path(wchar_t *out, const wchar_t *dir, const wchar_t *name);
+void resolve_paths(void);
+void read_channel_file(void);
+int run_command_line(HINSTANCE instance);
+
+/* ---- records and readers ---- */
+void write_shell_status(const char *status, const char *detail);
+void append_lifecycle(const char *event, DWORD pid, DWORD extra, const char *ready);
+int read_control_json(char *buf, size_t cap);
+int read_existing_file(const wchar_t *path, char *buf, size_t cap);
+
+/* ---- folder picker ---- */
+int run_folder_picker(void);
+
+#endif
