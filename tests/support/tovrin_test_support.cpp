@@ -1,0 +1,427 @@
+#include "tovrin_test_support.h"
+
+#include <shlobj.h>
+#include <tlhelp32.h>
+
+namespace tvt {
+
+std::wstring widen(const std::string &utf8)
+{
+    if (utf8.empty()) {
+        return std::wstring();
+    }
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), NULL, 0);
+    std::wstring out((size_t)n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), &out[0], n);
+    return out;
+}
+
+std::string narrow(const std::wstring &wide)
+{
+    if (wide.empty()) {
+        return std::string();
+    }
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), NULL, 0, NULL, NULL);
+    std::string out((size_t)n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), &out[0], n, NULL, NULL);
+    return out;
+}
+
+std::wstring build_dir()
+{
+    // Wine maps the Unix root to drive Z:.
+    std::wstring dir = L"Z:" + widen(TOVRIN_BUILD_DIR_UNIX);
+    for (wchar_t &c : dir) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    return dir;
+}
+
+std::wstring host_exe()
+{
+    return build_dir() + L"\\TovrinHost.exe";
+}
+
+std::wstring test_sidecar_exe()
+{
+    return build_dir() + L"\\tests\\sidecar\\test_sidecar.exe";
+}
+
+std::wstring tool_exe(const wchar_t *relative)
+{
+    return build_dir() + L"\\" + relative;
+}
+
+bool write_file(const std::wstring &path, const std::string &bytes)
+{
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    if (f == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    BOOL ok = bytes.empty() ||
+              WriteFile(f, bytes.data(), (DWORD)bytes.size(), &written, NULL);
+    CloseHandle(f);
+    return ok && written == bytes.size();
+}
+
+bool read_file(const std::wstring &path, std::string *bytes)
+{
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (f == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bytes->clear();
+    char buf[65536];
+    DWORD got = 0;
+    while (ReadFile(f, buf, sizeof buf, &got, NULL) && got > 0) {
+        bytes->append(buf, got);
+    }
+    CloseHandle(f);
+    return true;
+}
+
+std::string read_file_or_empty(const std::wstring &path)
+{
+    std::string s;
+    read_file(path, &s);
+    return s;
+}
+
+bool file_exists(const std::wstring &path)
+{
+    DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool dir_exists(const std::wstring &path)
+{
+    DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool make_dirs(const std::wstring &path)
+{
+    if (dir_exists(path)) {
+        return true;
+    }
+    size_t cut = path.find_last_of(L'\\');
+    if (cut != std::wstring::npos && cut > 2) {
+        make_dirs(path.substr(0, cut));
+    }
+    return CreateDirectoryW(path.c_str(), NULL) || dir_exists(path);
+}
+
+void remove_tree(const std::wstring &path)
+{
+    if (path.size() < 4) {
+        return; // never a drive root
+    }
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((path + L"\\*").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            std::wstring child = path + L"\\" + name;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                remove_tree(child);
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(h, &fd));
+        FindClose(h);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+bool copy_file(const std::wstring &from, const std::wstring &to)
+{
+    return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+std::wstring make_temp_dir(const wchar_t *tag)
+{
+    wchar_t temp[MAX_PATH];
+    DWORD n = GetTempPathW(MAX_PATH, temp);
+    std::wstring base(temp, n);
+    if (!base.empty() && base.back() == L'\\') {
+        base.pop_back();
+    }
+    static unsigned counter = 0;
+    for (;;) {
+        wchar_t name[96];
+        _snwprintf(name, 96, L"\\tvh-%ls-%lu-%u", tag, (unsigned long)GetCurrentProcessId(),
+                   ++counter);
+        name[95] = L'\0';
+        std::wstring dir = base + name;
+        if (CreateDirectoryW(dir.c_str(), NULL)) {
+            return dir;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            return std::wstring();
+        }
+    }
+}
+
+std::wstring state_dir()
+{
+    wchar_t appdata[MAX_PATH];
+    if (FAILED(SHGetFolderPathW(NULL, CSIDL_LOCAL_APPDATA, NULL, SHGFP_TYPE_CURRENT, appdata))) {
+        return std::wstring();
+    }
+    return std::wstring(appdata) + L"\\TovrinHost";
+}
+
+void clear_state_dir()
+{
+    std::wstring dir = state_dir();
+    if (dir.empty()) {
+        return;
+    }
+    remove_tree(dir);
+    CreateDirectoryW(dir.c_str(), NULL);
+}
+
+bool make_install(const std::wstring &dir, const install_layout &layout)
+{
+    if (!make_dirs(dir + L"\\runtime\\node") || !make_dirs(dir + L"\\runtime\\dist")) {
+        return false;
+    }
+    if (layout.shell && !copy_file(host_exe(), dir + L"\\TovrinHost.exe")) {
+        return false;
+    }
+    if (layout.node && !copy_file(test_sidecar_exe(), dir + L"\\runtime\\node\\node.exe")) {
+        return false;
+    }
+    if (layout.cli && !write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", layout.script)) {
+        return false;
+    }
+    return true;
+}
+
+bool start_process(const std::wstring &command_line, const std::wstring &cwd, process *out,
+                   const std::wstring &stdout_file)
+{
+    STARTUPINFOW si;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    HANDLE log = INVALID_HANDLE_VALUE;
+    if (!stdout_file.empty()) {
+        SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
+        log = CreateFileW(stdout_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa,
+                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (log == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = NULL;
+        si.hStdOutput = log;
+        si.hStdError = log;
+    }
+    std::vector<wchar_t> cmd(command_line.begin(), command_line.end());
+    cmd.push_back(L'\0');
+    PROCESS_INFORMATION pi;
+    BOOL ok = CreateProcessW(NULL, cmd.data(), NULL, NULL, log != INVALID_HANDLE_VALUE, 0, NULL,
+                             cwd.empty() ? NULL : cwd.c_str(), &si, &pi);
+    if (log != INVALID_HANDLE_VALUE) {
+        CloseHandle(log);
+    }
+    if (!ok) {
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    out->handle = pi.hProcess;
+    out->pid = pi.dwProcessId;
+    return true;
+}
+
+bool wait_process(const process &p, DWORD timeout_ms, DWORD *exit_code)
+{
+    if (!p.handle || WaitForSingleObject(p.handle, timeout_ms) != WAIT_OBJECT_0) {
+        return false;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(p.handle, &code);
+    if (exit_code) {
+        *exit_code = code;
+    }
+    return true;
+}
+
+bool process_alive(DWORD pid)
+{
+    HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!h) {
+        return false;
+    }
+    bool alive = WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+    CloseHandle(h);
+    return alive;
+}
+
+void close_process(process *p)
+{
+    if (p->handle) {
+        CloseHandle(p->handle);
+    }
+    p->handle = NULL;
+    p->pid = 0;
+}
+
+bool run_process(const std::wstring &command_line, DWORD timeout_ms, DWORD *exit_code,
+                 std::string *output)
+{
+    SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
+    HANDLE read_end = NULL;
+    HANDLE write_end = NULL;
+    if (!CreatePipe(&read_end, &write_end, &sa, 0)) {
+        return false;
+    }
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = NULL;
+    si.hStdOutput = write_end;
+    si.hStdError = write_end;
+    std::vector<wchar_t> cmd(command_line.begin(), command_line.end());
+    cmd.push_back(L'\0');
+    PROCESS_INFORMATION pi;
+    BOOL ok = CreateProcessW(NULL, cmd.data(), NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi);
+    CloseHandle(write_end);
+    if (!ok) {
+        CloseHandle(read_end);
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    std::string text;
+    DWORD start = GetTickCount();
+    bool ended = false;
+    for (;;) {
+        DWORD avail = 0;
+        while (PeekNamedPipe(read_end, NULL, 0, NULL, &avail, NULL) && avail > 0) {
+            char buf[4096];
+            DWORD got = 0;
+            if (!ReadFile(read_end, buf, sizeof buf, &got, NULL) || got == 0) {
+                break;
+            }
+            text.append(buf, got);
+        }
+        if (ended) {
+            break;
+        }
+        if (WaitForSingleObject(pi.hProcess, 20) == WAIT_OBJECT_0) {
+            ended = true; // one more drain of the pipe
+            continue;
+        }
+        if (GetTickCount() - start > timeout_ms) {
+            break;
+        }
+    }
+    DWORD code = 0;
+    if (ended) {
+        GetExitCodeProcess(pi.hProcess, &code);
+    } else {
+        TerminateProcess(pi.hProcess, 99);
+    }
+    CloseHandle(pi.hProcess);
+    CloseHandle(read_end);
+    if (exit_code) {
+        *exit_code = code;
+    }
+    if (output) {
+        *output = text;
+    }
+    return ended;
+}
+
+std::vector<std::pair<DWORD, std::wstring>> list_processes()
+{
+    std::vector<std::pair<DWORD, std::wstring>> out;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) {
+        return out;
+    }
+    PROCESSENTRY32W e;
+    e.dwSize = sizeof e;
+    for (BOOL ok = Process32FirstW(snap, &e); ok; ok = Process32NextW(snap, &e)) {
+        std::wstring image;
+        HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, e.th32ProcessID);
+        if (h) {
+            wchar_t buf[1024];
+            DWORD size = 1024;
+            if (QueryFullProcessImageNameW(h, 0, buf, &size)) {
+                image.assign(buf, size);
+            }
+            CloseHandle(h);
+        }
+        out.push_back(std::make_pair(e.th32ProcessID, image));
+    }
+    CloseHandle(snap);
+    return out;
+}
+
+void kill_processes_below(const std::wstring &dir)
+{
+    std::wstring prefix = dir + L"\\";
+    for (const auto &p : list_processes()) {
+        if (p.second.size() > prefix.size() &&
+            _wcsnicmp(p.second.c_str(), prefix.c_str(), prefix.size()) == 0 &&
+            p.first != GetCurrentProcessId()) {
+            HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, p.first);
+            if (h) {
+                TerminateProcess(h, 9);
+                WaitForSingleObject(h, 5000);
+                CloseHandle(h);
+            }
+        }
+    }
+}
+
+bool wait_until(const std::function<bool()> &condition, DWORD timeout_ms)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (condition()) {
+            return true;
+        }
+        if (GetTickCount() - start > timeout_ms) {
+            return false;
+        }
+        Sleep(20);
+    }
+}
+
+std::wstring quote(const std::wstring &arg)
+{
+    std::wstring out = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            backslashes++;
+            continue;
+        }
+        if (c == L'"') {
+            out.append(2 * backslashes + 1, L'\\');
+        } else {
+            out.append(backslashes, L'\\');
+        }
+        out.push_back(c);
+        backslashes = 0;
+    }
+    out.append(2 * backslashes, L'\\');
+    out.push_back(L'"');
+    return out;
+}
+
+} // namespace tvt

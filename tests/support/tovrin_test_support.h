@@ -1,0 +1,83 @@
+// Helpers shared by the Windows tests: paths of the built programs, throw-away
+// install directories, files, processes and waiting. Tests only.
+#ifndef TOVRIN_TEST_SUPPORT_H
+#define TOVRIN_TEST_SUPPORT_H
+
+#ifndef UNICODE
+#define UNICODE
+#endif
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tvt {
+
+std::wstring widen(const std::string &utf8);
+std::string narrow(const std::wstring &wide);
+
+// Windows form (Z:\...) of the build tree and of the programs built in it.
+std::wstring build_dir();
+std::wstring host_exe();         // TovrinHost.exe
+std::wstring test_sidecar_exe(); // the native test sidecar
+std::wstring tool_exe(const wchar_t *relative); // e.g. L"tests\\driver\\shell_driver.exe"
+
+// Files.
+bool write_file(const std::wstring &path, const std::string &bytes);
+bool read_file(const std::wstring &path, std::string *bytes);
+std::string read_file_or_empty(const std::wstring &path);
+bool file_exists(const std::wstring &path);
+bool dir_exists(const std::wstring &path);
+bool make_dirs(const std::wstring &path);
+void remove_tree(const std::wstring &path);
+bool copy_file(const std::wstring &from, const std::wstring &to);
+
+// A fresh empty directory under the temporary folder; removed by the caller.
+std::wstring make_temp_dir(const wchar_t *tag);
+
+// The current user's state directory (LOCALAPPDATA\TovrinHost) and a way to
+// empty it between tests. Tests that use it must not run in parallel.
+std::wstring state_dir();
+void clear_state_dir();
+
+// A throw-away installation: TovrinHost.exe at the top, the test sidecar
+// as runtime\node\node.exe and `script` as runtime\dist\hostRuntimeCli.js.
+struct install_layout {
+    bool shell = true;
+    bool node = true;
+    bool cli = true;
+    std::string script; // the test sidecar reads its behaviour from it
+};
+bool make_install(const std::wstring &dir, const install_layout &layout);
+
+// Processes.
+struct process {
+    HANDLE handle = NULL;
+    DWORD pid = 0;
+};
+// Starts `command_line` (application name taken from it). `stdout_file`, when
+// not empty, receives standard output and standard error.
+bool start_process(const std::wstring &command_line, const std::wstring &cwd, process *out,
+                   const std::wstring &stdout_file = L"");
+// Waits up to `timeout_ms`; true and the exit code when it ended.
+bool wait_process(const process &p, DWORD timeout_ms, DWORD *exit_code);
+bool process_alive(DWORD pid);
+void close_process(process *p);
+// Runs and waits; captures standard output through a real pipe.
+bool run_process(const std::wstring &command_line, DWORD timeout_ms, DWORD *exit_code,
+                 std::string *output = nullptr);
+// Terminates every process whose image lies below `dir` (clean-up).
+void kill_processes_below(const std::wstring &dir);
+// Image paths and ids of running processes.
+std::vector<std::pair<DWORD, std::wstring>> list_processes();
+
+// Polls `condition` every 20 ms until it holds or `timeout_ms` passed.
+bool wait_until(const std::function<bool()> &condition, DWORD timeout_ms);
+
+// Quoted for CreateProcessW's command line (tests' own arguments only).
+std::wstring quote(const std::wstring &arg);
+
+} // namespace tvt
+
+#endif
