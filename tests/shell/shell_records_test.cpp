@@ -1,0 +1,438 @@
+// The shell's records and readers, and the start-up steps that can run
+// inside a test process: the status file, the lifecycle log with its
+// rotation, the two small-file readers, CHANNEL.txt and the paths.
+#include <gtest/gtest.h>
+
+#include "tovrin_test_support.h"
+
+#include "../../shell/TovrinHostMain.h"
+
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+void set_wide(wchar_t *dst, size_t cap, const std::wstring &value)
+{
+    ASSERT_LT(value.size(), cap);
+    wcsncpy(dst, value.c_str(), cap - 1);
+    dst[cap - 1] = L'\0';
+}
+
+class ShellFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = tvt::make_temp_dir(L"shell");
+        ASSERT_FALSE(dir.empty());
+        set_wide(g_state_dir, TOVRIN_PATH_CAP, dir);
+        set_wide(g_install_dir, TOVRIN_PATH_CAP, dir);
+        g_sidecar_started_tick = 0;
+    }
+    void TearDown() override
+    {
+        g_sidecar_started_tick = 0;
+        tvt::remove_tree(dir);
+    }
+    std::wstring file(const wchar_t *name) const { return dir + L"\\" + name; }
+
+    std::wstring dir;
+};
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start)); // unterminated tail
+            break;
+        }
+        lines.push_back(text.substr(start, end - start + 1));
+        start = end + 1;
+    }
+    return lines;
+}
+
+ULONGLONG system_time_100ns(const SYSTEMTIME &st)
+{
+    FILETIME ft;
+    SystemTimeToFileTime(&st, &ft);
+    return ((ULONGLONG)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
+}
+
+// Sentinel-filled reader buffer, larger than the readers' 4096 so that a
+// write beyond the one 4095-byte read would show.
+struct reader_buf {
+    reader_buf() : bytes(8192, '\x5a') {}
+    bool untouched_from(size_t at) const
+    {
+        for (size_t i = at; i < bytes.size(); i++) {
+            if (bytes[i] != '\x5a') {
+                return false;
+            }
+        }
+        return true;
+    }
+    std::vector<char> bytes;
+};
+
+std::string patterned(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++) {
+        s[i] = (char)('a' + (i * 7 + i / 26) % 26);
+    }
+    return s;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Status file
+// ---------------------------------------------------------------------------
+
+TEST_F(ShellFiles, StatusPairReplacesALongerFileWhole)
+{
+    std::wstring path = file(L"shell-status.txt");
+    ASSERT_TRUE(tvt::write_file(path, std::string(1000, 'x') + "\nstatus=old\ndetail=old\n"));
+    write_shell_status("running", "ui_ready");
+    EXPECT_EQ("status=running\ndetail=ui_ready\n", tvt::read_file_or_empty(path));
+
+    write_shell_status("needs_attention", "launch_failed_2");
+    EXPECT_EQ("status=needs_attention\ndetail=launch_failed_2\n", tvt::read_file_or_empty(path));
+}
+
+TEST_F(ShellFiles, StatusPairUpTo239BytesIsWrittenAndALongerOneDropped)
+{
+    std::wstring path = file(L"shell-status.txt");
+    // 8 + 231 = 239 bytes: the record is 255 bytes and fits the 256-byte buffer.
+    std::string detail231(231, 'd');
+    write_shell_status("starting", detail231.c_str());
+    std::string expected = "status=starting\ndetail=" + detail231 + "\n";
+    EXPECT_EQ(255u, expected.size());
+    EXPECT_EQ(expected, tvt::read_file_or_empty(path));
+
+    // One byte more does not fit: the pair is not written at all (no cut
+    // record), and the previous file stays as it was.
+    std::string detail232(232, 'd');
+    write_shell_status("starting", detail232.c_str());
+    EXPECT_EQ(expected, tvt::read_file_or_empty(path));
+}
+
+TEST_F(ShellFiles, StatusFileInAMissingDirectoryIsDropped)
+{
+    std::wstring missing = dir + L"\\missing";
+    set_wide(g_state_dir, TOVRIN_PATH_CAP, missing);
+    write_shell_status("running", "ui_ready");
+    append_lifecycle("sidecar_started", 1, 0, "before_ready");
+    EXPECT_FALSE(tvt::dir_exists(missing));
+}
+
+// ---------------------------------------------------------------------------
+// Lifecycle log
+// ---------------------------------------------------------------------------
+
+TEST_F(ShellFiles, LifecycleLineFormat)
+{
+    SYSTEMTIME before;
+    GetSystemTime(&before);
+    append_lifecycle("sidecar_started", 4321, 0, "before_ready");
+    append_lifecycle("sidecar_exited", 4294967295u, 4294967295u, "after_ready");
+    SYSTEMTIME after;
+    GetSystemTime(&after);
+
+    std::string log = tvt::read_file_or_empty(file(L"sidecar-lifecycle.log"));
+    std::vector<std::string> lines = split_lines(log);
+    ASSERT_EQ(2u, lines.size()) << log;
+
+    const std::regex first("(\\d{4})-(\\d{2})-(\\d{2})T(\\d{2}):(\\d{2}):(\\d{2})Z "
+                           "event=sidecar_started pid=4321 extra=0 elapsed_ms=0 "
+                           "ready=before_ready shell_initiated=0\n");
+    const std::regex second("\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}Z "
+                            "event=sidecar_exited pid=4294967295 extra=4294967295 elapsed_ms=0 "
+                            "ready=after_ready shell_initiated=0\n");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[0], m, first)) << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], second)) << lines[1];
+    EXPECT_EQ(std::string::npos, log.find('\r'));
+
+    // The time stamp is the UTC time of the call, to the second.
+    SYSTEMTIME stamp = {};
+    stamp.wYear = (WORD)std::stoi(m[1]);
+    stamp.wMonth = (WORD)std::stoi(m[2]);
+    stamp.wDay = (WORD)std::stoi(m[3]);
+    stamp.wHour = (WORD)std::stoi(m[4]);
+    stamp.wMinute = (WORD)std::stoi(m[5]);
+    stamp.wSecond = (WORD)std::stoi(m[6]);
+    before.wMilliseconds = 0;
+    ULONGLONG t = system_time_100ns(stamp);
+    EXPECT_GE(t, system_time_100ns(before));
+    EXPECT_LE(t, system_time_100ns(after));
+}
+
+TEST_F(ShellFiles, ElapsedSinceTheLaunch)
+{
+    std::wstring path = file(L"sidecar-lifecycle.log");
+    const std::regex elapsed_re(".* elapsed_ms=(\\d+) ready=.*\n");
+    auto elapsed_of = [&](size_t index) -> unsigned long long {
+        std::vector<std::string> lines = split_lines(tvt::read_file_or_empty(path));
+        std::smatch m;
+        if (index >= lines.size() || !std::regex_match(lines[index], m, elapsed_re)) {
+            ADD_FAILURE() << "no line " << index;
+            return 0;
+        }
+        return std::stoull(m[1]);
+    };
+
+    g_sidecar_started_tick = 0; // no launch yet
+    append_lifecycle("shell_window_closed", 0, 0, "before_ready");
+    EXPECT_EQ(0u, elapsed_of(0));
+
+    g_sidecar_started_tick = GetTickCount() - 5000;
+    append_lifecycle("shell_window_closed", 77, 0, "after_ready");
+    unsigned long long e = elapsed_of(1);
+    EXPECT_GE(e, 5000u);
+    EXPECT_LT(e, 15000u);
+
+    // The difference is taken modulo 2^32: a launch tick "ahead" of the
+    // current count means the counter wrapped since the launch.
+    g_sidecar_started_tick = GetTickCount() + 1000;
+    append_lifecycle("sidecar_exited", 77, 1, "after_ready");
+    e = elapsed_of(2);
+    EXPECT_GE(e, 4294967296ull - 1000);
+    EXPECT_LE(e, 4294967295ull);
+}
+
+TEST_F(ShellFiles, LifecycleLogBelowTheLimitIsAppendedTo)
+{
+    std::wstring current = file(L"sidecar-lifecycle.log");
+    std::wstring previous = file(L"sidecar-lifecycle.previous.log");
+    const std::string big = patterned(262143);
+    ASSERT_TRUE(tvt::write_file(current, big));
+    ASSERT_TRUE(tvt::write_file(previous, "older generation\n"));
+
+    append_lifecycle("sidecar_started", 5, 0, "before_ready");
+
+    std::string now = tvt::read_file_or_empty(current);
+    ASSERT_GT(now.size(), big.size());
+    EXPECT_EQ(big, now.substr(0, big.size()));
+    EXPECT_EQ(1u, split_lines(now.substr(big.size())).size());
+    EXPECT_NE(std::string::npos, now.find("event=sidecar_started pid=5 ", big.size()));
+    EXPECT_EQ("older generation\n", tvt::read_file_or_empty(previous));
+}
+
+TEST_F(ShellFiles, LifecycleLogAtTheLimitIsRotated)
+{
+    std::wstring current = file(L"sidecar-lifecycle.log");
+    std::wstring previous = file(L"sidecar-lifecycle.previous.log");
+    const std::string big = patterned(262144);
+    ASSERT_TRUE(tvt::write_file(current, big));
+    ASSERT_TRUE(tvt::write_file(previous, "older generation\n"));
+
+    append_lifecycle("sidecar_started", 6, 0, "before_ready");
+
+    // The full log became the previous one, replacing the older generation;
+    // the new line starts a fresh log.
+    EXPECT_EQ(big, tvt::read_file_or_empty(previous));
+    std::vector<std::string> lines = split_lines(tvt::read_file_or_empty(current));
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find(" event=sidecar_started pid=6 "));
+
+    // Without an older generation the rotation works the same.
+    ASSERT_TRUE(DeleteFileW(previous.c_str()));
+    const std::string bigger = patterned(300000);
+    ASSERT_TRUE(tvt::write_file(current, bigger));
+    append_lifecycle("sidecar_exited", 6, 0, "before_ready");
+    EXPECT_EQ(bigger, tvt::read_file_or_empty(previous));
+    EXPECT_EQ(1u, split_lines(tvt::read_file_or_empty(current)).size());
+}
+
+TEST_F(ShellFiles, LifecycleLinesAreAppendedInOrder)
+{
+    append_lifecycle("sidecar_started", 1, 0, "before_ready");
+    append_lifecycle("sidecar_exited", 1, 3, "before_ready");
+    append_lifecycle("shell_window_closed", 1, 0, "before_ready");
+    std::vector<std::string> lines = split_lines(tvt::read_file_or_empty(file(L"sidecar-lifecycle.log")));
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find(" event=sidecar_started pid=1 extra=0 "));
+    EXPECT_NE(std::string::npos, lines[1].find(" event=sidecar_exited pid=1 extra=3 "));
+    EXPECT_NE(std::string::npos, lines[2].find(" event=shell_window_closed pid=1 extra=0 "));
+}
+
+// ---------------------------------------------------------------------------
+// Readers
+// ---------------------------------------------------------------------------
+
+TEST_F(ShellFiles, ReadersSeeOnlyTheFirst4095Bytes)
+{
+    const std::string text = patterned(5000);
+    ASSERT_TRUE(tvt::write_file(file(L"control.json"), text));
+    reader_buf control;
+    EXPECT_EQ(1, read_control_json(control.bytes.data(), control.bytes.size()));
+    EXPECT_EQ(0, memcmp(text.data(), control.bytes.data(), 4095));
+    EXPECT_EQ('\0', control.bytes[4095]);
+    EXPECT_TRUE(control.untouched_from(4096));
+
+    std::wstring release = file(L"host-release.json");
+    ASSERT_TRUE(tvt::write_file(release, text));
+    reader_buf existing;
+    EXPECT_EQ(1, read_existing_file(release.c_str(), existing.bytes.data(), existing.bytes.size()));
+    EXPECT_EQ(std::string(text, 0, 4095), std::string(existing.bytes.data()));
+    EXPECT_TRUE(existing.untouched_from(4096));
+
+    // Exactly 4095 bytes are read whole.
+    ASSERT_TRUE(tvt::write_file(release, text.substr(0, 4095)));
+    reader_buf exact;
+    EXPECT_EQ(1, read_existing_file(release.c_str(), exact.bytes.data(), exact.bytes.size()));
+    EXPECT_EQ(text.substr(0, 4095), std::string(exact.bytes.data()));
+}
+
+TEST_F(ShellFiles, EmptyFiles)
+{
+    ASSERT_TRUE(tvt::write_file(file(L"control.json"), ""));
+    reader_buf control;
+    EXPECT_EQ(1, read_control_json(control.bytes.data(), control.bytes.size()));
+    EXPECT_EQ('\0', control.bytes[0]);
+
+    std::wstring release = file(L"host-release.json");
+    ASSERT_TRUE(tvt::write_file(release, ""));
+    reader_buf existing;
+    EXPECT_EQ(0, read_existing_file(release.c_str(), existing.bytes.data(), existing.bytes.size()));
+    EXPECT_EQ('\0', existing.bytes[0]); // set to the empty text all the same
+
+    ASSERT_TRUE(tvt::write_file(release, "x"));
+    EXPECT_EQ(1, read_existing_file(release.c_str(), existing.bytes.data(), existing.bytes.size()));
+    EXPECT_STREQ("x", existing.bytes.data());
+}
+
+TEST_F(ShellFiles, MissingOrUnopenableFileLeavesTheBufferUntouched)
+{
+    reader_buf control;
+    EXPECT_EQ(0, read_control_json(control.bytes.data(), control.bytes.size()));
+    EXPECT_TRUE(control.untouched_from(0));
+
+    reader_buf existing;
+    std::wstring missing = file(L"host-release.json");
+    EXPECT_EQ(0, read_existing_file(missing.c_str(), existing.bytes.data(), existing.bytes.size()));
+    EXPECT_TRUE(existing.untouched_from(0));
+
+    // A directory in place of the file cannot be read either.
+    EXPECT_EQ(0, read_existing_file(dir.c_str(), existing.bytes.data(), existing.bytes.size()));
+    EXPECT_TRUE(existing.untouched_from(0));
+}
+
+TEST_F(ShellFiles, FileHeldOpenByAWriterThatSharesReading)
+{
+    std::wstring path = file(L"control.json");
+    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+    const char text[] = "{\"port\": 8080}";
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(writer, text, (DWORD)strlen(text), &written, NULL));
+
+    reader_buf control;
+    EXPECT_EQ(1, read_control_json(control.bytes.data(), control.bytes.size()));
+    EXPECT_STREQ(text, control.bytes.data());
+    reader_buf existing;
+    EXPECT_EQ(1, read_existing_file(path.c_str(), existing.bytes.data(), existing.bytes.size()));
+    EXPECT_STREQ(text, existing.bytes.data());
+    CloseHandle(writer);
+
+    // A writer that shares nothing keeps the reader out.
+    HANDLE exclusive = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, exclusive);
+    reader_buf refused;
+    EXPECT_EQ(0, read_control_json(refused.bytes.data(), refused.bytes.size()));
+    EXPECT_TRUE(refused.untouched_from(0));
+    CloseHandle(exclusive);
+}
+
+// ---------------------------------------------------------------------------
+// Start-up: channel and paths
+// ---------------------------------------------------------------------------
+
+TEST_F(ShellFiles, ChannelFile)
+{
+    struct row {
+        std::string content;
+        const wchar_t *channel;
+    };
+    const row rows[] = {
+        {"DEV\r\n", L"dev"},
+        {"dev ", L"dev"},
+        {"Dev", L"dev"},
+        {"dev", L"dev"},
+        {"dEv\n\r \n\r", L"dev"},
+        {"dev" + std::string(60, ' ') + "and more text", L"dev"}, // only 63 bytes count
+        {" dev", L"production"},
+        {"dev\t", L"production"},
+        {"development", L"production"},
+        {"\xef\xbb\xbf" "dev", L"production"},
+        {"de", L"production"},
+        {"dev.", L"production"},
+        {"prod", L"production"},
+        {"dev" + std::string(59, ' ') + "x", L"production"}, // the 63rd byte is seen
+        {"", L"production"},
+        {"  \r\n\n \r", L"production"},
+    };
+    std::wstring path = file(L"CHANNEL.txt");
+    for (const row &r : rows) {
+        ASSERT_TRUE(tvt::write_file(path, r.content));
+        // Start from the other value so that a step that does nothing shows.
+        wcscpy(g_channel, wcscmp(r.channel, L"dev") == 0 ? L"production" : L"dev");
+        read_channel_file();
+        EXPECT_STREQ(r.channel, g_channel) << r.content;
+    }
+
+    ASSERT_TRUE(DeleteFileW(path.c_str()));
+    wcscpy(g_channel, L"dev");
+    read_channel_file();
+    EXPECT_STREQ(L"production", g_channel);
+
+    ASSERT_TRUE(CreateDirectoryW(path.c_str(), NULL));
+    wcscpy(g_channel, L"dev");
+    read_channel_file();
+    EXPECT_STREQ(L"production", g_channel);
+}
+
+TEST(ShellPaths, JoinedPathsAreCutAt259Units)
+{
+    wchar_t out[TOVRIN_PATH_CAP];
+    join_wide_path(out, L"C:\\Apps\\Host", L"runtime\\node\\node.exe");
+    EXPECT_STREQ(L"C:\\Apps\\Host\\runtime\\node\\node.exe", out);
+
+    std::wstring dir = L"C:\\" + std::wstring(250, L'd');
+    join_wide_path(out, dir.c_str(), L"runtime\\node\\node.exe");
+    std::wstring whole = dir + L"\\runtime\\node\\node.exe";
+    EXPECT_EQ(259u, wcslen(out));
+    EXPECT_EQ(whole.substr(0, 259), std::wstring(out));
+}
+
+TEST(ShellPaths, ResolvedFromTheProgramFileAndTheUsersFolder)
+{
+    // Uses the real state directory of the prefix: deleted first, so that
+    // its creation is seen.
+    std::wstring state = tvt::state_dir();
+    ASSERT_FALSE(state.empty());
+    tvt::remove_tree(state);
+    ASSERT_FALSE(tvt::dir_exists(state));
+
+    resolve_paths();
+
+    wchar_t module[MAX_PATH];
+    DWORD n = GetModuleFileNameW(NULL, module, MAX_PATH);
+    ASSERT_GT(n, 0u);
+    std::wstring program_dir(module, n);
+    program_dir = program_dir.substr(0, program_dir.find_last_of(L'\\'));
+    EXPECT_EQ(program_dir, std::wstring(g_install_dir));
+    EXPECT_NE(L'\\', g_install_dir[wcslen(g_install_dir) - 1]);
+    EXPECT_EQ(state, std::wstring(g_state_dir));
+    EXPECT_TRUE(tvt::dir_exists(state));
+    EXPECT_EQ(program_dir + L"\\runtime\\node\\node.exe", std::wstring(g_node_path));
+    EXPECT_EQ(program_dir + L"\\runtime\\dist\\hostRuntimeCli.js", std::wstring(g_cli_path));
+}
