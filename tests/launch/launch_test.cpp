@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -1279,8 +1281,6 @@ TEST(StopPlan, InvalidArgumentsClearThePlan)
 // The checks are invariants that hold for every input.
 // ---------------------------------------------------------------------------
 
-#include <random>
-#include <set>
 
 namespace {
 
