@@ -1,16 +1,1442 @@
-/* Placeholder until the replacement subsystem is built: nothing is
- * stopped and every stop reports failure. */
+/*
+ * Replacement of an existing sidecar.
+ *
+ * Before anything is stopped, the processes that run for an installation
+ * are found from the system itself (the process list, the loopback listener
+ * table, each process's image and command line) and judged by the launch
+ * policy. Only processes proved to belong to the installation are ever
+ * terminated, and each one only after its image was read again through the
+ * very handle that terminates it, so a process id that was reused by an
+ * unrelated program in the meantime is left alone.
+ *
+ * The steps that decide (the listener row walk, the merge of the listener
+ * into the process table, the lock owner and token scans, the record line)
+ * take their inputs as arguments; the steps that talk to the system are
+ * kept at the edge. The listener query reaches the install plan through a
+ * function pointer, because the owner pid of a socket cannot be produced on
+ * demand: the production path passes query_listener.
+ */
 #include "tovrinHostStop.h"
+
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <tlhelp32.h>
+#include <winhttp.h>
+#include <bcrypt.h>
+
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "../launch/tovrinHostLaunch.h"
+
+/* ------------------------------------------------------------------ */
+/* capacities and limits                                               */
+/* ------------------------------------------------------------------ */
+
+#define JOIN_CAP 260          /* composed file path, units with terminator */
+#define CANON_CAP 1024        /* canonical install directory, units */
+#define DIR_UTF8_CAP 1200     /* install directory for comparisons, bytes */
+#define IMAGE_WIDE_CAP 1024   /* image path as the system returns it, units */
+#define IMAGE_CAP 520         /* image path as stored, bytes */
+#define COMMAND_CAP 1024      /* command line as stored, bytes */
+#define COMMAND_READ_MAX 8192 /* bytes of another process's command line read */
+#define TABLE_CAP 48          /* processes one snapshot may keep */
+#define LOCK_TEXT_CAP 2048
+#define CONTROL_TEXT_CAP 4096
+#define TOKEN_CAP 256         /* a token of up to 255 bytes is scanned ... */
+#define TOKEN_SEND_MAX 200    /* ... and only one of up to 200 is sent */
+#define HEADER_CAP 600
+#define SCHTASKS_CMD_CAP 512
+#define RELATION_CAP 40
+#define QUERY_WORD_CAP 32
+#define DETAIL_CAP 64
+#define BASENAME_CAP 80
+#define SHA256_TEXT_CAP 65
+#define RECORD_CAP 896
+#define RECORD_LOG_MAX 262144 /* a larger log takes no further line */
+#define HASH_CHUNK 32768
+#define HASH_OBJECT_MAX 512
+
+#define LISTENER_ATTEMPTS 8
+#define ATTEMPT_SLEEP_MS 200
+#define SCHTASKS_WAIT_MS 15000
+#define GRACEFUL_WAIT_MS 4000
+#define TERMINATE_WAIT_MS 8000
+#define FINAL_WAIT_MS 8000
+#define POLL_SLEEP_MS 200
+#define HTTP_TIMEOUT_MS 1500
+
+static const wchar_t k_task_disable[] = L"/Change /TN \"Tovrin Host\" /DISABLE";
+static const wchar_t k_task_end[] = L"/End /TN \"Tovrin Host\"";
+static const wchar_t k_task_enable[] = L"/Change /TN \"Tovrin Host\" /ENABLE";
+
+/* ------------------------------------------------------------------ */
+/* records                                                             */
+/* ------------------------------------------------------------------ */
+
+/* What one install plan saw; the upgrade-stop record reports the last. */
+struct install_probe {
+    uint32_t listener_pid;
+    uint32_t owner_metadata;
+    int32_t command_matches; /* -1 unknown, 0 no, 1 yes */
+    uint32_t pid_reused;
+    int32_t discover_attempts;
+    uint32_t win32_error;
+    char image[IMAGE_CAP];
+    char image_relation[RELATION_CAP];
+    char image_query[QUERY_WORD_CAP];
+    char detail[DETAIL_CAP];
+};
+
+/* One process snapshot. Record i points at image slot i and, when it has
+ * one, at command slot i; nothing is allocated per record. */
+struct process_table {
+    tovrin_process_record *records; /* TABLE_CAP entries */
+    char (*images)[IMAGE_CAP];      /* TABLE_CAP slots */
+    char (*commands)[COMMAND_CAP];  /* TABLE_CAP slots */
+    int32_t count;
+};
+
+/* Fills the listener snapshot for `port`, with its image and command line in
+ * the two caller slots, and the system error of the step that failed. */
+typedef void (*listener_query_fn)(int32_t port, tovrin_listener_snap *snap, char *image_slot,
+                                  char *command_slot, uint32_t *win32_error);
+
+typedef LONG(WINAPI *nt_query_information_process_fn)(HANDLE process, ULONG info_class,
+                                                      PVOID info, ULONG info_length,
+                                                      PULONG return_length);
+
+/* ------------------------------------------------------------------ */
+/* small text and path routines                                        */
+/* ------------------------------------------------------------------ */
+
+/* Copy cut at cap - 1 and always terminated: the probe's texts are
+ * reports of what was seen, and their fields say so. */
+static void copy_text(char *out, size_t cap, const char *in)
+{
+    size_t n = 0;
+    if (cap == 0) {
+        return;
+    }
+    if (in) {
+        while (n < cap - 1 && in[n] != '\0') {
+            n++;
+        }
+        memcpy(out, in, n);
+    }
+    out[n] = '\0';
+}
+
+/* Reads at most capacity - 1 bytes in one read. A larger file is cut: the
+ * files read here are small, and their readers only look at the start. */
+static int read_file_utf8(const wchar_t *path, char *buf, size_t cap)
+{
+    HANDLE file;
+    DWORD got = 0;
+    int ok = 0;
+    if (!path || !buf || cap < 1 || cap - 1 > MAXDWORD) {
+        return 0;
+    }
+    /* Sharing write access too: the sidecar may rewrite the file at any
+     * moment, and a reader must not make that fail. */
+    file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    if (ReadFile(file, buf, (DWORD)(cap - 1), &got, NULL)) {
+        buf[got] = '\0';
+        ok = 1;
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+/* Removes a leading "\\?\" or "\??\": image paths may come back in the
+ * extended form, the install directory never does. */
+static void strip_extended_prefix(wchar_t *path)
+{
+    if (!path) {
+        return;
+    }
+    if ((path[0] == L'\\' && path[1] == L'\\' && path[2] == L'?' && path[3] == L'\\') ||
+        (path[0] == L'\\' && path[1] == L'?' && path[2] == L'?' && path[3] == L'\\')) {
+        memmove(path, path + 4, (wcslen(path + 4) + 1) * sizeof(wchar_t));
+    }
+}
+
+/* The long form of the install directory, so that an 8.3 spelling compares
+ * equal to the image paths the system reports (always long). */
+static void canonicalize_install_dir(const wchar_t *dir, wchar_t *out)
+{
+    wchar_t long_form[CANON_CAP];
+    DWORD n;
+    out[0] = L'\0';
+    if (!dir) {
+        return;
+    }
+    wcsncpy(out, dir, CANON_CAP - 1);
+    out[CANON_CAP - 1] = L'\0';
+    n = GetLongPathNameW(dir, long_form, CANON_CAP);
+    if (n >= 1 && n <= CANON_CAP - 1) {
+        wcsncpy(out, long_form, CANON_CAP - 1);
+        out[CANON_CAP - 1] = L'\0';
+    }
+}
+
+/* Canonical install directory (wide, into `canon`) and its UTF-8 form. */
+static int install_dir_to_utf8(const wchar_t *dir, wchar_t *canon, char *utf8)
+{
+    const wchar_t *use;
+    canonicalize_install_dir(dir, canon);
+    use = canon[0] != L'\0' ? canon : dir;
+    utf8[0] = '\0';
+    if (!use || WideCharToMultiByte(CP_UTF8, 0, use, -1, utf8, DIR_UTF8_CAP, NULL, NULL) <= 0) {
+        utf8[0] = '\0';
+        return 0;
+    }
+    return 1;
+}
+
+/* dir + "\" + name, written only when it fits; callers clear `out` first,
+ * so an over-long path stays empty and every file operation on it fails. */
+static void join_path(wchar_t *out, const wchar_t *dir, const wchar_t *name)
+{
+    size_t dir_len;
+    size_t name_len;
+    if (!out || !dir || !name) {
+        return;
+    }
+    dir_len = wcslen(dir);
+    name_len = wcslen(name);
+    if (dir_len + name_len + 2 > JOIN_CAP) {
+        return;
+    }
+    memcpy(out, dir, dir_len * sizeof(wchar_t));
+    if (dir_len > 0 && dir[dir_len - 1] != L'\\') {
+        out[dir_len++] = L'\\';
+    }
+    memcpy(out + dir_len, name, (name_len + 1) * sizeof(wchar_t));
+}
+
+/* 1 when the last component of `path` is `name` (lower case), letter case
+ * and slash direction ignored. */
+static int image_filename_is(const char *path, const char *name)
+{
+    char scratch[IMAGE_CAP];
+    size_t path_len;
+    size_t name_len;
+    size_t i;
+    if (!path || !name) {
+        return 0;
+    }
+    path_len = strlen(path);
+    name_len = strlen(name);
+    if (path_len > IMAGE_CAP - 1 || path_len < name_len) {
+        return 0;
+    }
+    for (i = 0; i <= path_len; i++) {
+        char c = path[i];
+        if (c >= 'A' && c <= 'Z') {
+            c = (char)(c - 'A' + 'a');
+        } else if (c == '/') {
+            c = '\\';
+        }
+        scratch[i] = c;
+    }
+    if (memcmp(scratch + path_len - name_len, name, name_len) != 0) {
+        return 0;
+    }
+    return path_len == name_len || scratch[path_len - name_len - 1] == '\\';
+}
+
+/* Long form, without the extended prefix, as UTF-8 into 520 bytes. A path
+ * whose UTF-8 form does not fit is no image at all: a cut path could name
+ * a different file. */
+static int store_image_wide(wchar_t *image, char *out)
+{
+    wchar_t long_form[IMAGE_WIDE_CAP];
+    wchar_t *use = image;
+    DWORD n;
+    out[0] = '\0';
+    if (!image || image[0] == L'\0') {
+        return 0;
+    }
+    n = GetLongPathNameW(image, long_form, IMAGE_WIDE_CAP);
+    if (n >= 1 && n <= IMAGE_WIDE_CAP - 1) {
+        use = long_form;
+    }
+    strip_extended_prefix(use);
+    if (WideCharToMultiByte(CP_UTF8, 0, use, -1, out, IMAGE_CAP, NULL, NULL) <= 0) {
+        out[0] = '\0';
+        return 0;
+    }
+    return out[0] != '\0';
+}
+
+/* ------------------------------------------------------------------ */
+/* other processes                                                     */
+/* ------------------------------------------------------------------ */
+
+/* The image of an open process in Win32 form; 0 and the error otherwise. */
+static int query_image_wide(HANDLE process, wchar_t *image, DWORD *error)
+{
+    DWORD size = IMAGE_WIDE_CAP;
+    image[0] = L'\0';
+    if (!QueryFullProcessImageNameW(process, 0, image, &size) || size == 0 ||
+        image[0] == L'\0') {
+        *error = GetLastError();
+        image[0] = L'\0';
+        return 0;
+    }
+    image[IMAGE_WIDE_CAP - 1] = L'\0';
+    return 1;
+}
+
+/* The stored image of process `pid`; `out` stays empty when the process
+ * cannot be opened or queried (it may have exited, or be protected). */
+static int query_image(DWORD pid, char *out)
+{
+    wchar_t wide[IMAGE_WIDE_CAP];
+    DWORD error = 0;
+    HANDLE process;
+    int ok = 0;
+    out[0] = '\0';
+    process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process) {
+        return 0;
+    }
+    ok = query_image_wide(process, wide, &error);
+    CloseHandle(process);
+    if (ok) {
+        ok = store_image_wide(wide, out);
+    }
+    return ok;
+}
+
+/* The whole command line of another process, read from its process
+ * parameters. There is no documented call for this; the offsets are those
+ * of the 64-bit layout (PEB at 8 in the basic information, process
+ * parameters at 32 in the PEB, the command line at 112 in them). A command
+ * line whose UTF-8 form exceeds 1023 bytes is left out rather than cut. */
+static void command_utf8(DWORD pid, char *out)
+{
+    nt_query_information_process_fn query;
+    HMODULE ntdll;
+    HANDLE process = NULL;
+    unsigned char basic[48];
+    unsigned char counted[16];
+    ULONG returned = 0;
+    unsigned long long peb = 0;
+    unsigned long long params = 0;
+    unsigned long long buffer = 0;
+    unsigned short length = 0;
+    SIZE_T got = 0;
+    wchar_t *copy = NULL;
+
+    out[0] = '\0';
+    ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (!ntdll) {
+        goto done;
+    }
+    query = (nt_query_information_process_fn)(void (*)(void))GetProcAddress(
+        ntdll, "NtQueryInformationProcess");
+    if (!query) {
+        goto done;
+    }
+    process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (!process) {
+        goto done;
+    }
+    memset(basic, 0, sizeof basic);
+    if (query(process, 0 /* ProcessBasicInformation */, basic, sizeof basic, &returned) != 0) {
+        goto done;
+    }
+    memcpy(&peb, basic + 8, 8);
+    if (peb == 0) {
+        goto done;
+    }
+    if (!ReadProcessMemory(process, (LPCVOID)(uintptr_t)(peb + 32), &params, 8, &got) ||
+        got != 8 || params == 0) {
+        goto done;
+    }
+    if (!ReadProcessMemory(process, (LPCVOID)(uintptr_t)(params + 112), counted, 16, &got) ||
+        got != 16) {
+        goto done;
+    }
+    memcpy(&length, counted, 2);
+    memcpy(&buffer, counted + 8, 8);
+    if (buffer == 0 || length < 2) {
+        goto done;
+    }
+    if (length > COMMAND_READ_MAX) {
+        length = COMMAND_READ_MAX;
+    }
+    copy = (wchar_t *)HeapAlloc(GetProcessHeap(), 0, (SIZE_T)length + 2);
+    if (!copy) {
+        goto done;
+    }
+    if (ReadProcessMemory(process, (LPCVOID)(uintptr_t)buffer, copy, length, &got) &&
+        got == length) {
+        copy[length / 2] = L'\0';
+        if (WideCharToMultiByte(CP_UTF8, 0, copy, -1, out, COMMAND_CAP, NULL, NULL) <= 0) {
+            out[0] = '\0';
+        }
+    }
+
+done:
+    if (copy) {
+        HeapFree(GetProcessHeap(), 0, copy);
+    }
+    if (process) {
+        CloseHandle(process);
+    }
+}
+
+/* Keeps one snapshot entry when it may matter: the listener, the lock
+ * owner, or an image named like one of the installation's programs. 1 when
+ * kept or skipped, 0 when a 49th entry would be kept: a table that cannot
+ * hold every candidate must fail the plan, or a process could escape it. */
+static int keep_process(struct process_table *table, uint32_t pid, const char *image,
+                        uint32_t listener_pid, uint32_t owner_pid)
+{
+    int is_node = image_filename_is(image, "node.exe");
+    int is_cmd = image_filename_is(image, "cmd.exe");
+    int is_named = (pid != 0 && (pid == listener_pid || pid == owner_pid)) || is_node ||
+                   is_cmd || image_filename_is(image, "tovrinhost.exe");
+    int32_t i;
+    if (!is_named) {
+        return 1;
+    }
+    if (table->count >= TABLE_CAP) {
+        return 0;
+    }
+    i = table->count;
+    copy_text(table->images[i], IMAGE_CAP, image);
+    table->commands[i][0] = '\0';
+    /* Only programs that can run the sidecar or its helper script, and the
+     * listener, are worth the three reads of another process's memory. */
+    if (is_node || is_cmd || (pid != 0 && pid == listener_pid)) {
+        command_utf8(pid, table->commands[i]);
+    }
+    table->records[i].pid = pid;
+    table->records[i].image = table->images[i];
+    table->records[i].command_line = table->commands[i][0] != '\0' ? table->commands[i] : NULL;
+    table->count = i + 1;
+    return 1;
+}
+
+/* The candidate processes of the system, in snapshot order. */
+static int collect_processes(struct process_table *table, uint32_t listener_pid,
+                             uint32_t owner_pid)
+{
+    PROCESSENTRY32W entry;
+    HANDLE snapshot;
+    char image[IMAGE_CAP];
+    int ok = 0;
+
+    table->count = 0;
+    snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    memset(&entry, 0, sizeof entry);
+    entry.dwSize = sizeof entry;
+    if (!Process32FirstW(snapshot, &entry)) {
+        goto done;
+    }
+    do {
+        memset(image, 0, sizeof image);
+        query_image(entry.th32ProcessID, image);
+        if (!keep_process(table, entry.th32ProcessID, image, listener_pid, owner_pid)) {
+            goto done;
+        }
+    } while (Process32NextW(snapshot, &entry));
+    ok = 1;
+
+done:
+    CloseHandle(snapshot);
+    return ok;
+}
+
+/* The owner of the first listener row on 127.0.0.1 at `port`. Rows on any
+ * other address, 0.0.0.0 included, never match: the sidecar listens on
+ * loopback only, and a wildcard listener is someone else. The table's
+ * address and port are in network byte order, the port in the low 16 bits.
+ * `size` bounds the walk to what the buffer really holds. */
+static int find_listener_row(const MIB_TCPTABLE_OWNER_PID *table, DWORD size, int32_t port,
+                             uint32_t *pid)
+{
+    DWORD header = (DWORD)offsetof(MIB_TCPTABLE_OWNER_PID, table);
+    DWORD rows;
+    DWORD i;
+    *pid = 0;
+    if (!table || size < header) {
+        return 0;
+    }
+    rows = (size - header) / (DWORD)sizeof(MIB_TCPROW_OWNER_PID);
+    if (table->dwNumEntries < rows) {
+        rows = table->dwNumEntries;
+    }
+    for (i = 0; i < rows; i++) {
+        const MIB_TCPROW_OWNER_PID *row = &table->table[i];
+        if ((int32_t)ntohs((u_short)(row->dwLocalPort & 0xFFFF)) == port &&
+            row->dwLocalAddr == htonl(INADDR_LOOPBACK)) {
+            *pid = row->dwOwningPid;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+/* The owner of the listener on 127.0.0.1 at `port`, with what could be
+ * read about it. */
+static void query_listener(int32_t port, tovrin_listener_snap *snap, char *image_slot,
+                           char *command_slot, uint32_t *win32_error)
+{
+    MIB_TCPTABLE_OWNER_PID *table = NULL;
+    HANDLE process = NULL;
+    wchar_t wide[IMAGE_WIDE_CAP];
+    DWORD size = 0;
+    DWORD rc;
+    DWORD error = 0;
+    uint32_t pid = 0;
+    int found = 0;
+
+    snap->pid = 0;
+    snap->query_state = 0;
+    snap->image = NULL;
+    snap->command_line = NULL;
+    image_slot[0] = '\0';
+    command_slot[0] = '\0';
+    *win32_error = 0;
+    if (port < 1 || port > 65535) {
+        goto done;
+    }
+    rc = GetExtendedTcpTable(NULL, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
+    if (rc != ERROR_INSUFFICIENT_BUFFER || size == 0) {
+        goto done;
+    }
+    table = (MIB_TCPTABLE_OWNER_PID *)HeapAlloc(GetProcessHeap(), 0, size);
+    if (!table) {
+        goto done;
+    }
+    rc = GetExtendedTcpTable(table, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
+    if (rc == NO_ERROR) {
+        found = find_listener_row(table, size, port, &pid);
+    }
+    HeapFree(GetProcessHeap(), 0, table);
+    table = NULL;
+    /* Pid 0 never names a process. Some systems (Wine among them) report
+     * every listener with owner 0; that is no owner to examine. */
+    if (!found || pid == 0) {
+        goto done;
+    }
+    snap->pid = pid;
+    snap->image = image_slot;
+    process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process) {
+        error = GetLastError();
+        snap->query_state = (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_FOUND) ? 1
+                            : error == ERROR_ACCESS_DENIED                               ? 2
+                                                                                         : 3;
+        *win32_error = error;
+        goto done;
+    }
+    if (!query_image_wide(process, wide, &error)) {
+        snap->query_state = (error == ERROR_INVALID_PARAMETER || error == ERROR_PARTIAL_COPY) ? 1
+                            : error == ERROR_ACCESS_DENIED                                  ? 2
+                                                                                            : 3;
+        *win32_error = error;
+        goto done;
+    }
+    CloseHandle(process);
+    process = NULL;
+    if (!store_image_wide(wide, image_slot)) {
+        image_slot[0] = '\0';
+        snap->query_state = 3;
+        *win32_error = ERROR_INVALID_NAME;
+        goto done;
+    }
+    command_utf8(pid, command_slot);
+    snap->command_line = command_slot[0] != '\0' ? command_slot : NULL;
+
+done:
+    if (process) {
+        CloseHandle(process);
+    }
+    if (table) {
+        HeapFree(GetProcessHeap(), 0, table);
+    }
+}
+
+/* ------------------------------------------------------------------ */
+/* install plan                                                        */
+/* ------------------------------------------------------------------ */
+
+/* runtime.lock.owner: the owner pid from the first "pid=" (its leading
+ * digits; none, or a number beyond 32 bits, give 0) and, only when a value
+ * followed "pid=", the owner image from the first "image=" up to the line
+ * end (at most 519 bytes). */
+static void parse_lock_owner(const char *text, uint32_t *pid, char *image)
+{
+    char run[32];
+    const char *at;
+    uint64_t value = 0;
+    size_t i;
+    size_t n = 0;
+    *pid = 0;
+    image[0] = '\0';
+    if (!text) {
+        return;
+    }
+    at = strstr(text, "pid=");
+    if (!at || sscanf(at + 4, "%31s", run) != 1) {
+        return;
+    }
+    for (i = 0; run[i] >= '0' && run[i] <= '9'; i++) {
+        value = value * 10 + (uint64_t)(run[i] - '0');
+        if (value > 0xFFFFFFFFull) {
+            value = 0;
+            break;
+        }
+    }
+    *pid = (uint32_t)value;
+    at = strstr(text, "image=");
+    if (!at) {
+        return;
+    }
+    at += 6;
+    while (n < IMAGE_CAP - 1 && at[n] != '\0' && at[n] != '\r' && at[n] != '\n') {
+        n++;
+    }
+    memcpy(image, at, n);
+    image[n] = '\0';
+}
+
+static void fold_path_text(char *out, size_t cap, const char *in)
+{
+    size_t n = 0;
+    while (n < cap - 1 && in[n] != '\0') {
+        char c = in[n];
+        if (c >= 'A' && c <= 'Z') {
+            c = (char)(c - 'A' + 'a');
+        } else if (c == '/') {
+            c = '\\';
+        }
+        out[n++] = c;
+    }
+    out[n] = '\0';
+}
+
+/* 1 when the command line runs this installation's script with "serve". */
+static int command_matches_install(const char *command_line, const char *install_utf8)
+{
+    char command[COMMAND_CAP];
+    char dir[IMAGE_CAP];
+    if (!command_line || !install_utf8) {
+        return 0;
+    }
+    fold_path_text(command, sizeof command, command_line);
+    fold_path_text(dir, sizeof dir, install_utf8);
+    return dir[0] != '\0' && strstr(command, dir) != NULL &&
+           strstr(command, "\\runtime\\dist\\hostruntimecli.js") != NULL &&
+           strstr(command, " serve") != NULL;
+}
+
+/* Why a blocked plan was refused, as the record words it. */
+static const char *foreign_detail(const struct install_probe *probe)
+{
+    if (probe->detail[0] != '\0') {
+        return probe->detail;
+    }
+    if (probe->listener_pid == 0) {
+        return "socket_pid_unavailable";
+    }
+    if (probe->image[0] == '\0') {
+        return "socket_image_unavailable";
+    }
+    if (image_filename_is(probe->image, "node.exe") || image_filename_is(probe->image, "cmd.exe") ||
+        image_filename_is(probe->image, "tovrinhost.exe")) {
+        return "image_mismatch";
+    }
+    return "foreign_port_owner";
+}
+
+/* Up to eight looks at the owner of the port, 200 ms apart while its image
+ * cannot be read yet (a process that just started or is exiting). Returns
+ * the classification's verdict: 1 this installation's runtime or shell
+ * (its pid in *plan_listener_pid), 2 no listener, 4 or 5 blocked, 0
+ * invalid arguments. The probe reports the last attempt. */
+static int discover_listener(const char *install_utf8, int32_t port, listener_query_fn query,
+                             tovrin_listener_snap *snap, char *image_slot, char *command_slot,
+                             struct install_probe *probe, uint32_t *plan_listener_pid)
+{
+    int32_t attempt;
+    *plan_listener_pid = 0;
+    for (attempt = 0; attempt < LISTENER_ATTEMPTS; attempt++) {
+        uint32_t win32_error = 0;
+        uint32_t classified_pid = 0;
+        const char *detail = NULL;
+        const char *relation = NULL;
+        const char *query_word = NULL;
+        int verdict;
+
+        query(port, snap, image_slot, command_slot, &win32_error);
+        verdict = tovrin_classify_listener_snap(install_utf8, snap, attempt, LISTENER_ATTEMPTS,
+                                                &classified_pid, &detail, &relation,
+                                                &query_word);
+        probe->listener_pid = snap->pid;
+        probe->win32_error = win32_error;
+        probe->discover_attempts = attempt + 1;
+        probe->command_matches =
+            snap->command_line ? command_matches_install(snap->command_line, install_utf8) : -1;
+        copy_text(probe->image, sizeof probe->image, snap->image);
+        copy_text(probe->image_relation, sizeof probe->image_relation, relation);
+        copy_text(probe->image_query, sizeof probe->image_query, query_word);
+        copy_text(probe->detail, sizeof probe->detail, detail);
+        if (verdict == 3) {
+            Sleep(ATTEMPT_SLEEP_MS);
+            continue;
+        }
+        if (verdict == 1 || verdict == 2) {
+            probe->detail[0] = '\0';
+            *plan_listener_pid = verdict == 1 ? classified_pid : 0;
+        }
+        return verdict;
+    }
+    /* Not reached: the classification never asks for another try on the
+     * last attempt. Treated as invalid rather than as a clear port. */
+    return 0;
+}
+
+/* The listener as the classification saw it goes into the table, so that
+ * the stop plan judges the image that was proved, also when the snapshot
+ * could not read it or missed the process. A full table takes nothing, and
+ * the plan then blocks for want of the listener's record. */
+static void merge_listener(struct process_table *table, const tovrin_listener_snap *snap)
+{
+    int32_t i;
+    if (!snap->image || snap->image[0] == '\0') {
+        return;
+    }
+    for (i = 0; i < table->count; i++) {
+        if (table->records[i].pid == snap->pid) {
+            copy_text(table->images[i], IMAGE_CAP, snap->image);
+            table->records[i].image = table->images[i];
+            if (snap->command_line) {
+                copy_text(table->commands[i], COMMAND_CAP, snap->command_line);
+                table->records[i].command_line = table->commands[i];
+            }
+            return;
+        }
+    }
+    if (table->count >= TABLE_CAP) {
+        return;
+    }
+    i = table->count;
+    copy_text(table->images[i], IMAGE_CAP, snap->image);
+    copy_text(table->commands[i], COMMAND_CAP, snap->command_line);
+    table->records[i].pid = snap->pid;
+    table->records[i].image = table->images[i];
+    table->records[i].command_line = table->commands[i][0] != '\0' ? table->commands[i] : NULL;
+    table->count = i + 1;
+}
+
+/* One fresh look at what runs for the installation, and what may be
+ * stopped. 1 with the plan (possibly blocked), the records, their count and
+ * the image of every planned pid in `targets`; 0 when no plan could be
+ * made. The probe is filled as far as the call got. */
+static int plan_install(const wchar_t *install_dir, const wchar_t *state_dir,
+                        tovrin_stop_plan *plan, tovrin_process_record *records,
+                        char (*images)[IMAGE_CAP], int32_t *count, char (*targets)[IMAGE_CAP],
+                        struct install_probe *probe, listener_query_fn query)
+{
+    wchar_t canon[CANON_CAP];
+    wchar_t path[JOIN_CAP];
+    char install_utf8[DIR_UTF8_CAP];
+    char lock_text[LOCK_TEXT_CAP];
+    char control_text[CONTROL_TEXT_CAP];
+    char owner_image[IMAGE_CAP];
+    char snap_image[IMAGE_CAP];
+    char snap_command[COMMAND_CAP];
+    /* The command slots live only for this call; the records' command
+     * pointers are cleared before it returns. */
+    char commands[TABLE_CAP][COMMAND_CAP];
+    struct process_table table;
+    tovrin_listener_snap snap;
+    uint32_t owner_pid = 0;
+    uint32_t listener_pid = 0;
+    int32_t port = 0;
+    int32_t i;
+    int32_t j;
+    int verdict;
+    int ok = 0;
+
+    memset(probe, 0, sizeof *probe);
+    probe->command_matches = -1;
+    *count = 0;
+    table.records = records;
+    table.images = images;
+    table.commands = commands;
+    table.count = 0;
+    owner_image[0] = '\0';
+    if (!install_dir_to_utf8(install_dir, canon, install_utf8)) {
+        goto done;
+    }
+
+    path[0] = L'\0';
+    join_path(path, state_dir, L"runtime.lock.owner");
+    if (read_file_utf8(path, lock_text, sizeof lock_text)) {
+        parse_lock_owner(lock_text, &owner_pid, owner_image);
+    }
+    probe->owner_metadata = GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
+
+    path[0] = L'\0';
+    join_path(path, state_dir, L"control.json");
+    if (read_file_utf8(path, control_text, sizeof control_text) &&
+        tovrin_control_bind_is_loopback(control_text)) {
+        port = tovrin_parse_control_port(control_text);
+    }
+
+    verdict = discover_listener(install_utf8, port, query, &snap, snap_image, snap_command, probe,
+                                &listener_pid);
+    if (verdict == 0) {
+        goto done;
+    }
+    if (verdict == 4 || verdict == 5) {
+        memset(plan, 0, sizeof *plan);
+        plan->blocked = 1;
+        ok = 1;
+        goto done;
+    }
+
+    if (!collect_processes(&table, listener_pid, owner_pid)) {
+        goto done;
+    }
+    if (verdict == 1) {
+        merge_listener(&table, &snap);
+    }
+    *count = table.count;
+    if (!tovrin_plan_sidecar_stop(install_utf8, (uint32_t)GetCurrentProcessId(), records,
+                                  table.count, owner_pid,
+                                  owner_image[0] != '\0' ? owner_image : NULL, listener_pid,
+                                  plan)) {
+        goto done;
+    }
+    probe->pid_reused = plan->pid_reused;
+    for (j = 0; j < plan->count; j++) {
+        targets[j][0] = '\0';
+        for (i = 0; i < table.count; i++) {
+            if (records[i].pid == plan->pids[j] && records[i].image &&
+                records[i].image[0] != '\0') {
+                copy_text(targets[j], IMAGE_CAP, records[i].image);
+                break;
+            }
+        }
+    }
+    ok = 1;
+
+done:
+    for (i = 0; i < table.count; i++) {
+        records[i].command_line = NULL;
+    }
+    return ok;
+}
+
+/* ------------------------------------------------------------------ */
+/* stopping                                                            */
+/* ------------------------------------------------------------------ */
+
+/* The system's schtasks.exe with `args`, waited for at most 15 s. Its exit
+ * code is not read: the task may not exist, and none of the three steps
+ * decides anything. 0 when it could not be started. */
+static int run_schtasks(const wchar_t *args)
+{
+    wchar_t system_dir[JOIN_CAP];
+    wchar_t program[JOIN_CAP];
+    wchar_t command[SCHTASKS_CMD_CAP];
+    STARTUPINFOW startup;
+    PROCESS_INFORMATION info;
+    UINT n;
+    int written;
+
+    n = GetSystemDirectoryW(system_dir, JOIN_CAP);
+    if (n == 0 || n >= JOIN_CAP) {
+        return 0;
+    }
+    program[0] = L'\0';
+    join_path(program, system_dir, L"schtasks.exe");
+    if (program[0] == L'\0') {
+        return 0;
+    }
+    written = _snwprintf(command, SCHTASKS_CMD_CAP, L"\"%ls\" %ls", program, args);
+    command[SCHTASKS_CMD_CAP - 1] = L'\0';
+    if (written < 0 || written >= SCHTASKS_CMD_CAP) {
+        return 0;
+    }
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    if (!CreateProcessW(program, command, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL,
+                        &startup, &info)) {
+        return 0;
+    }
+    WaitForSingleObject(info.hProcess, SCHTASKS_WAIT_MS);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return 1;
+}
+
+/* The bearer token of the control file, by a scan of its own: behind the
+ * first colon after "token", blanks, tabs, line breaks and further colons
+ * are skipped, and the value runs to the next quote (escapes are not
+ * decoded, so a token never holds a quote). 1 only for a token of 1 to 200
+ * bytes; an empty or longer one is never sent. */
+static int scan_token(const char *text, char *out)
+{
+    const char *at;
+    const char *end;
+    size_t len;
+    out[0] = '\0';
+    if (!text) {
+        return 0;
+    }
+    at = strstr(text, "\"token\"");
+    if (!at) {
+        return 0;
+    }
+    at = strchr(at + 7, ':');
+    if (!at) {
+        return 0;
+    }
+    while (*at == '\t' || *at == '\n' || *at == '\r' || *at == ' ' || *at == ':') {
+        at++;
+    }
+    if (*at != '"') {
+        return 0;
+    }
+    at++;
+    end = strchr(at, '"');
+    if (!end) {
+        return 0;
+    }
+    len = (size_t)(end - at);
+    if (len > TOKEN_CAP - 1 || len == 0 || len > TOKEN_SEND_MAX) {
+        return 0;
+    }
+    memcpy(out, at, len);
+    out[len] = '\0';
+    return 1;
+}
+
+/* One POST /shutdown to the sidecar, as far as the control file allows.
+ * What it answers does not matter: only the processes going away count. */
+static void request_shutdown(const wchar_t *state_dir)
+{
+    wchar_t path[JOIN_CAP];
+    wchar_t token_wide[TOKEN_CAP];
+    wchar_t header[HEADER_CAP];
+    char control[CONTROL_TEXT_CAP];
+    char token[TOKEN_CAP];
+    HINTERNET session = NULL;
+    HINTERNET connection = NULL;
+    HINTERNET request = NULL;
+    DWORD status = 0;
+    DWORD status_size = sizeof status;
+    int32_t port;
+    int written;
+
+    control[0] = '\0';
+    token[0] = '\0';
+    token_wide[0] = L'\0';
+    header[0] = L'\0';
+    path[0] = L'\0';
+    join_path(path, state_dir, L"control.json");
+    if (!read_file_utf8(path, control, sizeof control)) {
+        goto done;
+    }
+    if (!tovrin_control_bind_is_loopback(control)) {
+        goto done;
+    }
+    port = tovrin_parse_control_port(control);
+    if (port == 0) {
+        goto done;
+    }
+    if (!scan_token(control, token)) {
+        goto done;
+    }
+    session = WinHttpOpen(L"TovrinHost/0.1.1", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                          WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!session) {
+        goto done;
+    }
+    WinHttpSetTimeouts(session, HTTP_TIMEOUT_MS, HTTP_TIMEOUT_MS, HTTP_TIMEOUT_MS,
+                       HTTP_TIMEOUT_MS);
+    connection = WinHttpConnect(session, L"127.0.0.1", (INTERNET_PORT)port, 0);
+    if (!connection) {
+        goto done;
+    }
+    request = WinHttpOpenRequest(connection, L"POST", L"/shutdown", NULL, WINHTTP_NO_REFERER,
+                                 WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
+    if (!request) {
+        goto done;
+    }
+    if (MultiByteToWideChar(CP_UTF8, 0, token, -1, token_wide, TOKEN_CAP) <= 0) {
+        goto done;
+    }
+    written = _snwprintf(header, HEADER_CAP, L"Authorization: Bearer %ls\r\n", token_wide);
+    header[HEADER_CAP - 1] = L'\0';
+    if (written < 0 || written >= HEADER_CAP) {
+        goto done;
+    }
+    if (!WinHttpSendRequest(request, header, (DWORD)-1L, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        goto done;
+    }
+    if (!WinHttpReceiveResponse(request, NULL)) {
+        goto done;
+    }
+    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &status_size,
+                        WINHTTP_NO_HEADER_INDEX);
+
+done:
+    if (request) {
+        WinHttpCloseHandle(request);
+    }
+    if (connection) {
+        WinHttpCloseHandle(connection);
+    }
+    if (session) {
+        WinHttpCloseHandle(session);
+    }
+    /* The secret is not kept beyond this request. */
+    SecureZeroMemory(control, sizeof control);
+    SecureZeroMemory(token, sizeof token);
+    SecureZeroMemory(token_wide, sizeof token_wide);
+    SecureZeroMemory(header, sizeof header);
+}
+
+/* Terminates process `pid` only while its image is still `target`: the
+ * image is read through the handle that terminates, so the pid cannot be
+ * handed to another program between the check and the termination. */
+static int terminate_if_unchanged(uint32_t pid, const char *target)
+{
+    wchar_t wide[IMAGE_WIDE_CAP];
+    char current[IMAGE_CAP];
+    DWORD error = 0;
+    HANDLE process;
+    int terminated = 0;
+
+    /* SYNCHRONIZE as well, or the wait for the end below would fail at
+     * once instead of waiting. */
+    process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
+                          FALSE, pid);
+    if (!process) {
+        return 0;
+    }
+    if (!query_image_wide(process, wide, &error) || !store_image_wide(wide, current)) {
+        goto done;
+    }
+    if (_stricmp(current, target) != 0) {
+        goto done;
+    }
+    if (TerminateProcess(process, 0)) {
+        WaitForSingleObject(process, TERMINATE_WAIT_MS);
+        terminated = 1;
+    }
+
+done:
+    CloseHandle(process);
+    return terminated;
+}
+
+/* ------------------------------------------------------------------ */
+/* upgrade-stop record                                                 */
+/* ------------------------------------------------------------------ */
+
+/* SHA-256 of the running program file as 64 lower-case hex digits, so a
+ * record tells which build of the shell made the attempt. */
+static int compute_helper_sha256(char *out)
+{
+    BCRYPT_ALG_HANDLE algorithm = NULL;
+    BCRYPT_HASH_HANDLE hash = NULL;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    wchar_t module[IMAGE_WIDE_CAP];
+    unsigned char object[HASH_OBJECT_MAX];
+    unsigned char chunk[HASH_CHUNK];
+    unsigned char digest[32];
+    DWORD object_length = 0;
+    DWORD property_size = 0;
+    DWORD got = 0;
+    DWORD n;
+    int i;
+    int ok = 0;
+
+    out[0] = '\0';
+    n = GetModuleFileNameW(NULL, module, IMAGE_WIDE_CAP);
+    if (n < 1 || n > IMAGE_WIDE_CAP - 1) {
+        goto done;
+    }
+    module[n] = L'\0';
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, NULL, 0))) {
+        algorithm = NULL;
+        goto done;
+    }
+    if (!BCRYPT_SUCCESS(BCryptGetProperty(algorithm, BCRYPT_OBJECT_LENGTH, (PUCHAR)&object_length,
+                                          sizeof object_length, &property_size, 0)) ||
+        object_length < 1 || object_length > HASH_OBJECT_MAX) {
+        goto done;
+    }
+    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, object, object_length, NULL, 0, 0))) {
+        hash = NULL;
+        goto done;
+    }
+    file = CreateFileW(module, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        goto done;
+    }
+    /* A failed read ends the data like the end of the file. */
+    while (ReadFile(file, chunk, sizeof chunk, &got, NULL) && got > 0) {
+        if (!BCRYPT_SUCCESS(BCryptHashData(hash, chunk, got, 0))) {
+            goto done;
+        }
+    }
+    CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, sizeof digest, 0))) {
+        goto done;
+    }
+    for (i = 0; i < 32; i++) {
+        snprintf(out + 2 * i, 3, "%02x", digest[i]);
+    }
+    out[64] = '\0';
+    ok = 1;
+
+done:
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    if (hash) {
+        BCryptDestroyHash(hash);
+    }
+    if (algorithm) {
+        BCryptCloseAlgorithmProvider(algorithm, 0);
+    }
+    return ok;
+}
+
+/* 1 when the running program file lies directly in the install directory. */
+static int helper_matches_install(const wchar_t *install_dir)
+{
+    wchar_t module[IMAGE_WIDE_CAP];
+    wchar_t *slash;
+    DWORD n = GetModuleFileNameW(NULL, module, IMAGE_WIDE_CAP);
+    if (n < 1 || n > IMAGE_WIDE_CAP - 1 || !install_dir || install_dir[0] == L'\0') {
+        return 0;
+    }
+    module[n] = L'\0';
+    slash = wcsrchr(module, L'\\');
+    if (!slash) {
+        return 0;
+    }
+    *slash = L'\0';
+    return _wcsicmp(module, install_dir) == 0 ? 1 : 0;
+}
+
+/* The last component of an image path, at most 79 bytes; "-" for none. */
+static void image_basename(const char *image, char *out)
+{
+    const char *at = strrchr(image, '\\');
+    if (at) {
+        at++;
+    } else {
+        at = strrchr(image, '/');
+        at = at ? at + 1 : image;
+    }
+    copy_text(out, BASENAME_CAP, at);
+    if (out[0] == '\0') {
+        copy_text(out, BASENAME_CAP, "-");
+    }
+}
+
+/* The record line; its length, or 0 when it does not fit. */
+static int format_stop_record(char *out, size_t cap, const char *result_word, const char *detail,
+                              const struct install_probe *probe, int helper_matches,
+                              const char *helper_sha256)
+{
+    char basename[BASENAME_CAP];
+    int n;
+    image_basename(probe->image, basename);
+    n = snprintf(out, cap,
+                 "result=%s detail=%s listener_pid=%lu image_basename=%s image_relation=%s "
+                 "image_query=%s win32_error=%lu discover_attempts=%d owner_metadata=%s "
+                 "pid_reused=%d command_matches=%s helper_matches_install=%d "
+                 "helper_sha256=%s\r\n",
+                 result_word, detail, (unsigned long)probe->listener_pid, basename,
+                 probe->image_relation[0] != '\0' ? probe->image_relation : "unavailable",
+                 probe->image_query[0] != '\0' ? probe->image_query : "unknown",
+                 (unsigned long)probe->win32_error, (int)probe->discover_attempts,
+                 probe->owner_metadata ? "present" : "absent", probe->pid_reused ? 1 : 0,
+                 probe->command_matches == 1   ? "1"
+                 : probe->command_matches == 0 ? "0"
+                                               : "unknown",
+                 helper_matches ? 1 : 0,
+                 helper_sha256 && helper_sha256[0] != '\0' ? helper_sha256 : "unavailable");
+    if (n < 1 || (size_t)n >= cap) {
+        return 0;
+    }
+    return n;
+}
+
+/* Appends one line to upgrade-stop.log; best effort, never reported. The
+ * log is never rotated, so it stops growing past 256 KiB. */
+static void append_stop_record(const wchar_t *state_dir, const char *result_word,
+                               const char *detail, const struct install_probe *probe,
+                               int helper_matches, const char *helper_sha256)
+{
+    wchar_t path[JOIN_CAP];
+    char line[RECORD_CAP];
+    LARGE_INTEGER size;
+    HANDLE file;
+    DWORD written = 0;
+    int n;
+
+    path[0] = L'\0';
+    join_path(path, state_dir, L"upgrade-stop.log");
+    /* Append-only and shared: several shells may write at once, and each
+     * line lands whole at the end in its single write. */
+    file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    if (GetFileSizeEx(file, &size) && size.QuadPart > RECORD_LOG_MAX) {
+        goto done;
+    }
+    n = format_stop_record(line, sizeof line, result_word, detail, probe, helper_matches,
+                           helper_sha256);
+    if (n >= 1) {
+        WriteFile(file, line, (DWORD)n, &written, NULL);
+    }
+
+done:
+    CloseHandle(file);
+}
+
+/* ------------------------------------------------------------------ */
+/* orchestration                                                       */
+/* ------------------------------------------------------------------ */
+
+#define REPLAN_ENDED 0   /* failed or blocked: the result is set */
+#define REPLAN_EMPTY 1   /* nothing of the installation runs */
+#define REPLAN_REMAINS 2 /* planned processes still run */
+
+/* What the stop owns for its whole run, so that each wait can plan again. */
+struct stop_state {
+    const wchar_t *install_dir;
+    const wchar_t *state_dir;
+    listener_query_fn query;
+    struct install_probe probe;
+    tovrin_stop_plan plan;
+    tovrin_process_record records[TABLE_CAP];
+    char images[TABLE_CAP][IMAGE_CAP];
+    char targets[TOVRIN_STOP_PLAN_MAX][IMAGE_CAP];
+    int32_t count;
+    int result;
+    const char *result_word;
+    const char *detail;
+};
+
+/* A plan during the waits. A failed or blocked plan ends the stop and lets
+ * the scheduled task run the sidecar again, since nothing more will be
+ * stopped. */
+static int replan(struct stop_state *stop)
+{
+    if (!plan_install(stop->install_dir, stop->state_dir, &stop->plan, stop->records,
+                      stop->images, &stop->count, stop->targets, &stop->probe, stop->query)) {
+        run_schtasks(k_task_enable);
+        stop->result = 1;
+        stop->result_word = "refused";
+        stop->detail = "plan_failed";
+        return REPLAN_ENDED;
+    }
+    if (stop->plan.blocked) {
+        run_schtasks(k_task_enable);
+        stop->result = 2;
+        stop->result_word = "refused";
+        stop->detail = foreign_detail(&stop->probe);
+        return REPLAN_ENDED;
+    }
+    return stop->plan.count == 0 ? REPLAN_EMPTY : REPLAN_REMAINS;
+}
+
+static void set_stopped(struct stop_state *stop, int consult_pid_reused)
+{
+    stop->result = 0;
+    stop->result_word = "stopped";
+    stop->detail = consult_pid_reused && stop->probe.pid_reused ? "pid_reused" : "none";
+}
+
+static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
+                        listener_query_fn query, struct stop_state *stop)
+{
+    wchar_t canon[CANON_CAP];
+    char helper_sha256[SHA256_TEXT_CAP];
+    DWORD started;
+    int helper_matches;
+    int state;
+    int32_t j;
+
+    memset(&stop->probe, 0, sizeof stop->probe);
+    stop->probe.command_matches = -1;
+    helper_sha256[0] = '\0';
+    if (!install_dir || install_dir[0] == L'\0' || !state_dir) {
+        return 1;
+    }
+    stop->state_dir = state_dir;
+    stop->query = query;
+    stop->count = 0;
+    compute_helper_sha256(helper_sha256);
+    canonicalize_install_dir(install_dir, canon);
+    stop->install_dir = canon[0] != L'\0' ? canon : install_dir;
+    helper_matches = helper_matches_install(stop->install_dir);
+
+    if (!plan_install(stop->install_dir, state_dir, &stop->plan, stop->records, stop->images,
+                      &stop->count, stop->targets, &stop->probe, query)) {
+        stop->result = 1;
+        stop->result_word = "refused";
+        stop->detail = stop->probe.listener_pid == 0 ? "socket_pid_unavailable" : "plan_failed";
+        goto report;
+    }
+    if (stop->plan.blocked) {
+        stop->result = 2;
+        stop->result_word = "refused";
+        stop->detail = foreign_detail(&stop->probe);
+        goto report;
+    }
+    if (stop->plan.count == 0) {
+        /* Nothing runs; the task stays disabled so that it cannot start
+         * the sidecar in the middle of an upgrade. */
+        run_schtasks(k_task_disable);
+        set_stopped(stop, 1);
+        goto report;
+    }
+
+    run_schtasks(k_task_disable);
+    run_schtasks(k_task_end);
+    request_shutdown(state_dir);
+
+    /* Graceful wait: the first plan right after the request. Tick counts
+     * are compared by unsigned difference, which survives a wrap. */
+    started = GetTickCount();
+    for (;;) {
+        state = replan(stop);
+        if (state == REPLAN_ENDED) {
+            goto report;
+        }
+        if (state == REPLAN_EMPTY) {
+            set_stopped(stop, 1);
+            goto report;
+        }
+        if (GetTickCount() - started >= GRACEFUL_WAIT_MS) {
+            break;
+        }
+        Sleep(POLL_SLEEP_MS);
+    }
+
+    /* Forced termination, of proved processes only. */
+    state = replan(stop);
+    if (state == REPLAN_ENDED) {
+        goto report;
+    }
+    if (state == REPLAN_REMAINS) {
+        for (j = 0; j < stop->plan.count; j++) {
+            if (stop->targets[j][0] != '\0' && stop->plan.pids[j] != 0) {
+                terminate_if_unchanged(stop->plan.pids[j], stop->targets[j]);
+            }
+        }
+    }
+
+    /* Final wait: the first plan follows the terminations at once. */
+    started = GetTickCount();
+    for (;;) {
+        state = replan(stop);
+        if (state == REPLAN_ENDED) {
+            goto report;
+        }
+        if (state == REPLAN_EMPTY) {
+            set_stopped(stop, 0);
+            goto report;
+        }
+        if (GetTickCount() - started > FINAL_WAIT_MS - 1) {
+            run_schtasks(k_task_enable);
+            stop->result = 1;
+            stop->result_word = "refused";
+            stop->detail = "shutdown_timeout";
+            goto report;
+        }
+        Sleep(POLL_SLEEP_MS);
+    }
+
+report:
+    append_stop_record(state_dir, stop->result_word, stop->detail, &stop->probe, helper_matches,
+                       helper_sha256);
+    return stop->result;
+}
+
+/* ------------------------------------------------------------------ */
+/* public                                                              */
+/* ------------------------------------------------------------------ */
 
 int tovrin_install_runtime_running(const wchar_t *install_dir)
 {
-    (void)install_dir;
-    return 0;
+    wchar_t canon[CANON_CAP];
+    char install_utf8[DIR_UTF8_CAP];
+    tovrin_process_record records[TABLE_CAP];
+    char images[TABLE_CAP][IMAGE_CAP];
+    char commands[TABLE_CAP][COMMAND_CAP];
+    struct process_table table;
+    tovrin_stop_plan plan;
+
+    if (!install_dir || install_dir[0] == L'\0') {
+        return 0;
+    }
+    if (!install_dir_to_utf8(install_dir, canon, install_utf8)) {
+        return 0;
+    }
+    table.records = records;
+    table.images = images;
+    table.commands = commands;
+    table.count = 0;
+    if (!collect_processes(&table, 0, 0)) {
+        return 0;
+    }
+    if (!tovrin_plan_sidecar_stop(install_utf8, (uint32_t)GetCurrentProcessId(), records,
+                                  table.count, 0, NULL, 0, &plan)) {
+        return 0;
+    }
+    return plan.count > 0 ? 1 : 0;
 }
 
 int tovrin_stop_existing_sidecar(const wchar_t *install_dir, const wchar_t *state_dir)
 {
-    (void)install_dir;
-    (void)state_dir;
-    return 1;
+    /* The tables of the stop (about 30 KB) live for the whole call. */
+    struct stop_state stop;
+    memset(&stop, 0, sizeof stop);
+    return stop_sidecar(install_dir, state_dir, query_listener, &stop);
 }
