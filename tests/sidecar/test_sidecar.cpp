@@ -167,11 +167,16 @@ bool write_whole(const std::string &path, const std::string &bytes)
         DeleteFileW(temp.c_str());
         return false;
     }
-    if (!MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        DeleteFileW(temp.c_str());
-        return false;
+    // The shell reads these files without delete sharing, and a replacing
+    // move fails while a reader has the target open: try again for a while.
+    for (int attempt = 0; attempt < 200; attempt++) {
+        if (MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            return true;
+        }
+        Sleep(10);
     }
-    return true;
+    DeleteFileW(temp.c_str());
+    return false;
 }
 
 void append_request_log(const std::string &line)
