@@ -7,6 +7,9 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 #include <shellapi.h>
+#include <commctrl.h>
+#include <winhttp.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
@@ -153,8 +156,6 @@ static int run_stop_only(void)
     }
     return tovrin_stop_existing_sidecar(g_install_dir, g_state_dir);
 }
-
-int run_window_mode(HINSTANCE instance);
 
 /* Reads the options and runs the chosen mode; returns the exit code. */
 int run_command_line(HINSTANCE instance)
@@ -313,14 +314,967 @@ int read_existing_file(const wchar_t *path, char *buf, size_t cap)
 }
 
 /* ------------------------------------------------------------------ */
-/* window mode                                                         */
+/* texts                                                               */
 /* ------------------------------------------------------------------ */
 
+static const wchar_t k_caption[] = L"Tovrin Host";
+static const wchar_t k_status_starting[] = L"Status: Starting\u2026";
+static const wchar_t k_status_slow[] = L"Tovrin Host is still starting.";
+static const wchar_t k_status_running[] = L"Status: Running";
+static const wchar_t k_status_no_browser[] = L"Status: Running \u2014 browser did not open";
+static const wchar_t k_status_attention[] = L"Status: Needs attention";
+static const wchar_t k_browser_failed_text[] =
+    L"Couldn't open your browser. Hosting is still running.";
+
+#define TOVRIN_STATUS_TIMER 1
+#define TOVRIN_STATUS_PERIOD_MS 200
+#define TOVRIN_POLL_PAUSE_MS 200
+#define TOVRIN_EXIT_REPORT_AGE_MS 400
+#define TOVRIN_POLL_JOIN_MS 2000
+#define TOVRIN_SLOW_START_MS 60000
+#define TOVRIN_HTTP_TIMEOUT_MS 1500
+#define TOVRIN_STATUS_BODY_CAP 8192
+#define TOVRIN_RELEASE_CAP 80
+#define TOVRIN_TOKEN_CAP 256
+#define TOVRIN_TOKEN_SEND_MAX 200
+#define TOVRIN_HEADER_CAP 600
+#define TOVRIN_CMDLINE_CAP 32768
+#define TOVRIN_PATH_UTF8_CAP 1040
+#define TOVRIN_DETAIL_CAP 64
+#define TOVRIN_DIALOG_CAP 512
+
+/* The window layout at 96 DPI; scaled for the window's DPI. */
+#define TOVRIN_WINDOW_W 440
+#define TOVRIN_WINDOW_H 250
+#define TOVRIN_ID_NOTE 0
+#define TOVRIN_ID_OPEN 1
+#define TOVRIN_ID_STATUS 2
+
+static HWND g_note;
+static HWND g_open_button;
+static HFONT g_font;
+static UINT g_dpi = 96;
+
+/* The probe writes the UI address on whichever thread it runs while the
+ * UI thread reads it: the copy in and out is done under this lock. */
+static SRWLOCK g_ui_url_lock = SRWLOCK_INIT;
+
+/* The launch replaces and closes g_sidecar on the UI thread while the
+ * poll thread of an earlier wait may still be testing it: both hold this
+ * lock while they touch the handle, so no thread waits on a closed one. */
+static SRWLOCK g_sidecar_lock = SRWLOCK_INIT;
+
+static void set_status_line(const wchar_t *text)
+{
+    if (g_status) {
+        SetWindowTextW(g_status, text);
+    }
+}
+
+static void copy_ui_url(wchar_t *out, size_t cap)
+{
+    AcquireSRWLockShared(&g_ui_url_lock);
+    wcsncpy(out, g_ui_url, cap - 1);
+    out[cap - 1] = L'\0';
+    ReleaseSRWLockShared(&g_ui_url_lock);
+}
+
+static const char *ready_word(void)
+{
+    return g_ready ? "after_ready" : "before_ready";
+}
+
+/* ------------------------------------------------------------------ */
+/* loopback HTTP                                                       */
+/* ------------------------------------------------------------------ */
+
+/* One GET to 127.0.0.1:port, plain HTTP, no proxy, 1500 ms for each of
+ * resolve, connect, send and receive. `header` may be NULL. When `body` is
+ * given, the body is read once (at most body_cap - 1 bytes) and terminated.
+ * Returns 1 with the numeric status code once a response was received. */
+static int http_get_loopback(int port, const wchar_t *path, const wchar_t *agent,
+                             const wchar_t *header, DWORD *status_code, char *body,
+                             size_t body_cap)
+{
+    int ok = 0;
+    HINTERNET session = NULL;
+    HINTERNET connection = NULL;
+    HINTERNET request = NULL;
+    DWORD status = 0;
+    DWORD size = sizeof status;
+
+    session = WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                          WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!session) {
+        goto done;
+    }
+    WinHttpSetTimeouts(session, TOVRIN_HTTP_TIMEOUT_MS, TOVRIN_HTTP_TIMEOUT_MS,
+                       TOVRIN_HTTP_TIMEOUT_MS, TOVRIN_HTTP_TIMEOUT_MS);
+    connection = WinHttpConnect(session, L"127.0.0.1", (INTERNET_PORT)port, 0);
+    if (!connection) {
+        goto done;
+    }
+    request = WinHttpOpenRequest(connection, L"GET", path, NULL, WINHTTP_NO_REFERER,
+                                 WINHTTP_DEFAULT_ACCEPT_TYPES, 0);
+    if (!request) {
+        goto done;
+    }
+    if (!WinHttpSendRequest(request, header ? header : WINHTTP_NO_ADDITIONAL_HEADERS,
+                            header ? (DWORD)-1L : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        goto done;
+    }
+    if (!WinHttpReceiveResponse(request, NULL)) {
+        goto done;
+    }
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        goto done;
+    }
+    if (body) {
+        DWORD got = 0;
+        body[0] = '\0';
+        /* One read: whatever it returns is the body the caller looks at. */
+        if (!WinHttpReadData(request, body, (DWORD)(body_cap - 1), &got)) {
+            goto done;
+        }
+        body[got] = '\0';
+    }
+    *status_code = status;
+    ok = 1;
+done:
+    if (request) {
+        WinHttpCloseHandle(request);
+    }
+    if (connection) {
+        WinHttpCloseHandle(connection);
+    }
+    if (session) {
+        WinHttpCloseHandle(session);
+    }
+    return ok;
+}
+
+/* The port of a usable control file: loopback first, then the port. */
+static int control_port(const char *control)
+{
+    if (!tovrin_control_bind_is_loopback(control)) {
+        return 0;
+    }
+    return tovrin_parse_control_port(control);
+}
+
+/* ------------------------------------------------------------------ */
+/* readiness probe                                                     */
+/* ------------------------------------------------------------------ */
+
+/* 1 when GET / on the control file's port answers 200; composes the UI
+ * address (with the installed release as its query when there is one). */
+int ui_is_ready(void)
+{
+    char control[TOVRIN_FILE_TEXT_CAP];
+    if (!read_control_json(control, sizeof control)) {
+        return 0;
+    }
+    int port = control_port(control);
+    if (port == 0) {
+        return 0;
+    }
+    DWORD status = 0;
+    if (!http_get_loopback(port, L"/", L"TovrinHost/0.1", NULL, &status, NULL, 0) ||
+        status != 200) {
+        return 0;
+    }
+
+    wchar_t release_path[TOVRIN_PATH_CAP];
+    join_wide_path(release_path, g_install_dir, L"host-release.json");
+    char release_text[TOVRIN_FILE_TEXT_CAP];
+    char release[TOVRIN_RELEASE_CAP];
+    int has_release = read_existing_file(release_path, release_text, sizeof release_text) &&
+                      tovrin_extract_json_string(release_text, "\"gitSha\"", release,
+                                                 sizeof release);
+    char url[TOVRIN_UI_URL_CAP];
+    int composed = has_release
+                       ? tovrin_format_ui_url_with_release(port, release, url, sizeof url)
+                       : tovrin_format_ui_url(port, url, sizeof url);
+    if (!composed) {
+        return 0;
+    }
+    wchar_t wide[TOVRIN_UI_URL_CAP];
+    if (MultiByteToWideChar(CP_UTF8, 0, url, -1, wide, TOVRIN_UI_URL_CAP) <= 0) {
+        return 0;
+    }
+    AcquireSRWLockExclusive(&g_ui_url_lock);
+    wcscpy(g_ui_url, wide);
+    ReleaseSRWLockExclusive(&g_ui_url_lock);
+    return 1;
+}
+
+/* ------------------------------------------------------------------ */
+/* sidecar environment                                                 */
+/* ------------------------------------------------------------------ */
+
+#define TOVRIN_ENV_UNITS 65536
+#define TOVRIN_ENV_LIMIT 65535
+#define TOVRIN_ENV_HELD_BACK 2048
+
+/* Variables the sidecar must not inherit: its PATH is rebuilt from system
+ * folders only, Node.js must not be redirected, and the values the shell
+ * sets itself (or that carry secrets) are never passed through. */
+static const wchar_t *const k_env_removed[] = {
+    L"PATH=",
+    L"NODE_PATH=",
+    L"NODE_OPTIONS=",
+    L"npm_config_prefix=",
+    L"NPM_CONFIG_PREFIX=",
+    L"TOVRIN_HOST_BOOTSTRAP_ORIGIN=",
+    L"TOVRIN_HOST_CHANNEL=",
+    L"TOVRIN_HOST_STATE_DIR=",
+    L"TOVRIN_HOST_BUNDLE_PATH=",
+    L"QV_HOST_JWT=",
+    L"QV_HOST_ENROLLMENT_TOKEN=",
+    L"QV_BUILD_SHA=",
+    L"TOVRIN_HOST_GIT_SHA=",
+    NULL,
+};
+
+static int env_entry_removed(const wchar_t *entry)
+{
+    for (int i = 0; k_env_removed[i]; i++) {
+        if (_wcsnicmp(entry, k_env_removed[i], wcslen(k_env_removed[i])) == 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static void format_env_entry(wchar_t *out, size_t cap, const wchar_t *format, const wchar_t *value)
+{
+    _snwprintf(out, cap, format, value);
+    out[cap - 1] = L'\0';
+}
+
+/* The shell's environment minus the removed variables, then the system
+ * PATH and the sidecar's channel, state directory and install directory.
+ * NULL when it cannot be built; the caller frees it with HeapFree. */
+wchar_t *build_sidecar_env(void)
+{
+    wchar_t root[TOVRIN_PATH_CAP];
+    DWORD root_len = GetEnvironmentVariableW(L"SystemRoot", root, TOVRIN_PATH_CAP);
+    if (root_len == 0 || root_len >= TOVRIN_PATH_CAP) {
+        /* Unset, empty, or too long for the buffer (then its content would
+         * be undefined): use the usual location. */
+        wcscpy(root, L"C:\\Windows");
+    }
+    wchar_t path_entry[1040];
+    _snwprintf(path_entry, 1040, L"PATH=%ls\\System32;%ls;%ls\\System32\\Wbem", root, root, root);
+    path_entry[1039] = L'\0';
+    wchar_t channel_entry[64];
+    format_env_entry(channel_entry, 64, L"TOVRIN_HOST_CHANNEL=%ls", g_channel);
+    wchar_t state_entry[292];
+    format_env_entry(state_entry, 292, L"TOVRIN_HOST_STATE_DIR=%ls", g_state_dir);
+    wchar_t bundle_entry[292];
+    format_env_entry(bundle_entry, 292, L"TOVRIN_HOST_BUNDLE_PATH=%ls", g_install_dir);
+    const wchar_t *added[] = {path_entry, channel_entry, state_entry, bundle_entry};
+
+    wchar_t *own = GetEnvironmentStringsW();
+    if (!own) {
+        return NULL;
+    }
+    wchar_t *block = (wchar_t *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY,
+                                          TOVRIN_ENV_UNITS * sizeof(wchar_t));
+    if (!block) {
+        FreeEnvironmentStringsW(own);
+        return NULL;
+    }
+    size_t b = 0;
+    for (const wchar_t *entry = own; *entry; entry += wcslen(entry) + 1) {
+        if (env_entry_removed(entry)) {
+            continue;
+        }
+        size_t len = wcslen(entry);
+        /* Room for the added entries is held back; once one entry does not
+         * fit, it and all after it are left out, so the order stays whole. */
+        if (b + len + 1 + TOVRIN_ENV_HELD_BACK > TOVRIN_ENV_LIMIT) {
+            break;
+        }
+        memcpy(block + b, entry, (len + 1) * sizeof(wchar_t));
+        b += len + 1;
+    }
+    FreeEnvironmentStringsW(own);
+
+    for (size_t i = 0; i < sizeof added / sizeof added[0]; i++) {
+        size_t len = wcslen(added[i]);
+        if (b + len + 2 > TOVRIN_ENV_LIMIT) {
+            HeapFree(GetProcessHeap(), 0, block);
+            return NULL;
+        }
+        memcpy(block + b, added[i], (len + 1) * sizeof(wchar_t));
+        b += len + 1;
+    }
+    block[b] = L'\0';
+    return block;
+}
+
+/* ------------------------------------------------------------------ */
+/* runtime launch                                                      */
+/* ------------------------------------------------------------------ */
+
+/* Waits for one launched sidecar to end, records it and tells the window.
+ * Owns (and closes) its duplicate of the process handle. */
+DWORD WINAPI sidecar_exit_watch(LPVOID param)
+{
+    HANDLE process = (HANDLE)param;
+    DWORD code = 1;
+    if (!process) {
+        return 0;
+    }
+    WaitForSingleObject(process, INFINITE);
+    if (!GetExitCodeProcess(process, &code)) {
+        code = 1;
+    }
+    append_lifecycle("sidecar_exited", g_sidecar_pid, code, ready_word());
+    if (g_hwnd) {
+        PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, (WPARAM)code, 0);
+    }
+    CloseHandle(process);
+    return 0;
+}
+
+/* 1 when a sidecar that answers runs the installed release. */
+static int sidecar_runs_installed_release(void)
+{
+    wchar_t release_path[TOVRIN_PATH_CAP];
+    join_wide_path(release_path, g_install_dir, L"host-release.json");
+    char release_text[TOVRIN_FILE_TEXT_CAP];
+    char installed[TOVRIN_RELEASE_CAP];
+    if (!read_existing_file(release_path, release_text, sizeof release_text) ||
+        !tovrin_extract_json_string(release_text, "\"gitSha\"", installed, sizeof installed)) {
+        return 0;
+    }
+    char control[TOVRIN_FILE_TEXT_CAP];
+    if (!read_control_json(control, sizeof control)) {
+        return 0;
+    }
+    int port = control_port(control);
+    char token[TOVRIN_TOKEN_CAP];
+    if (port == 0 || !tovrin_extract_json_string(control, "\"token\"", token, sizeof token)) {
+        return 0;
+    }
+    size_t token_len = strlen(token);
+    if (token_len < 1 || token_len > TOVRIN_TOKEN_SEND_MAX) {
+        return 0;
+    }
+    wchar_t wide_token[TOVRIN_TOKEN_CAP];
+    if (MultiByteToWideChar(CP_UTF8, 0, token, -1, wide_token, TOVRIN_TOKEN_CAP) <= 0) {
+        return 0;
+    }
+    wchar_t header[TOVRIN_HEADER_CAP];
+    _snwprintf(header, TOVRIN_HEADER_CAP, L"Authorization: Bearer %ls\r\n", wide_token);
+    header[TOVRIN_HEADER_CAP - 1] = L'\0';
+    SecureZeroMemory(wide_token, sizeof wide_token);
+    SecureZeroMemory(token, sizeof token);
+
+    static char body[TOVRIN_STATUS_BODY_CAP]; /* UI thread only */
+    DWORD status = 0;
+    int answered = http_get_loopback(port, L"/status", L"TovrinHost/0.1.1", header, &status,
+                                     body, sizeof body);
+    SecureZeroMemory(header, sizeof header);
+    if (!answered || status != 200) {
+        return 0;
+    }
+    char running[TOVRIN_RELEASE_CAP];
+    if (!tovrin_extract_json_string(body, "\"gitSha\"", running, sizeof running)) {
+        return 0;
+    }
+    return tovrin_release_ids_match(running, installed);
+}
+
+static int report_launch_failure(const char *detail, const wchar_t *message)
+{
+    write_shell_status("needs_attention", detail);
+    show_attention(message);
+    return 0;
+}
+
+/* Makes sure one current sidecar runs: keeps a ready one of the installed
+ * release, otherwise stops this installation's and launches a new one.
+ * 1 when a sidecar serves this wait, 0 after a reported failure. */
+int start_runtime(void)
+{
+    static const wchar_t k_incomplete[] =
+        L"This Tovrin Host package is incomplete. Reinstall from the official package.";
+    static const wchar_t k_could_not_start[] = L"Tovrin Host could not start.";
+
+    const char *package_problem = NULL;
+    DWORD attrs = GetFileAttributesW(g_node_path);
+    if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        package_problem = "node_missing";
+    } else {
+        attrs = GetFileAttributesW(g_cli_path);
+        if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+            package_problem = "cli_missing";
+        }
+    }
+
+    if (ui_is_ready() && sidecar_runs_installed_release()) {
+        g_sidecar_dead = 0;
+        g_ready = 1;
+        write_shell_status("running", "already_ready");
+        return 1;
+    }
+
+    if (ui_is_ready() || tovrin_install_runtime_running(g_install_dir)) {
+        int stopped = tovrin_stop_existing_sidecar(g_install_dir, g_state_dir);
+        if (stopped == 2) {
+            return report_launch_failure("foreign_listener",
+                                         L"Another program is using Tovrin Host's local "
+                                         L"address. Tovrin Host left that program running.");
+        }
+        if (stopped != 0) {
+            return report_launch_failure("sidecar_stop_failed",
+                                         L"Tovrin Host could not replace the running Host. "
+                                         L"Your Host data was not changed.");
+        }
+        write_shell_status("starting", "replaced_sidecar");
+    }
+
+    if (package_problem) {
+        return report_launch_failure(package_problem, k_incomplete);
+    }
+
+    /* UI thread only, and too large for comfort on the stack. */
+    static char node_utf8[TOVRIN_PATH_UTF8_CAP];
+    static char cli_utf8[TOVRIN_PATH_UTF8_CAP];
+    static char command_utf8[TOVRIN_CMDLINE_CAP];
+    static wchar_t command_line[TOVRIN_CMDLINE_CAP];
+    if (WideCharToMultiByte(CP_UTF8, 0, g_node_path, -1, node_utf8, sizeof node_utf8, NULL,
+                            NULL) <= 0 ||
+        WideCharToMultiByte(CP_UTF8, 0, g_cli_path, -1, cli_utf8, sizeof cli_utf8, NULL, NULL) <=
+            0 ||
+        !tovrin_win32_node_serve_cmdline(node_utf8, cli_utf8, command_utf8, sizeof command_utf8) ||
+        MultiByteToWideChar(CP_UTF8, 0, command_utf8, -1, command_line, TOVRIN_CMDLINE_CAP) <= 0) {
+        return report_launch_failure("path_error", k_could_not_start);
+    }
+
+    /* The sidecar's output goes to a fresh log; the last one is kept. */
+    wchar_t log_path[TOVRIN_PATH_CAP];
+    wchar_t previous_log[TOVRIN_PATH_CAP];
+    join_wide_path(log_path, g_state_dir, L"sidecar-stderr.log");
+    join_wide_path(previous_log, g_state_dir, L"sidecar-stderr.previous.log");
+    attrs = GetFileAttributesW(log_path);
+    if (attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        DeleteFileW(previous_log);
+        MoveFileW(log_path, previous_log);
+    }
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
+    HANDLE log = CreateFileW(log_path, GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    if (log != INVALID_HANDLE_VALUE) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = NULL;
+        startup.hStdOutput = log;
+        startup.hStdError = log;
+    }
+
+    wchar_t *environment = build_sidecar_env();
+    PROCESS_INFORMATION created;
+    ZeroMemory(&created, sizeof created);
+    const DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT |
+                        CREATE_NO_WINDOW; /* 0x08000608 */
+    BOOL ok = CreateProcessW(g_node_path, command_line, NULL, NULL,
+                             log != INVALID_HANDLE_VALUE, flags, environment, g_install_dir,
+                             &startup, &created);
+    DWORD error = ok ? 0 : GetLastError();
+    if (environment) {
+        HeapFree(GetProcessHeap(), 0, environment);
+    }
+    if (log != INVALID_HANDLE_VALUE) {
+        CloseHandle(log);
+    }
+    if (!ok) {
+        char detail[TOVRIN_DETAIL_CAP];
+        snprintf(detail, sizeof detail, "launch_failed_%lu", (unsigned long)error);
+        return report_launch_failure(detail, k_could_not_start);
+    }
+
+    CloseHandle(created.hThread);
+    AcquireSRWLockExclusive(&g_sidecar_lock);
+    if (g_sidecar) {
+        CloseHandle(g_sidecar);
+    }
+    g_sidecar = created.hProcess;
+    g_sidecar_pid = created.dwProcessId;
+    ReleaseSRWLockExclusive(&g_sidecar_lock);
+    g_sidecar_dead = 0;
+    g_sidecar_started_tick = GetTickCount();
+    append_lifecycle("sidecar_started", created.dwProcessId, 0, ready_word());
+
+    HANDLE watched = NULL;
+    if (DuplicateHandle(GetCurrentProcess(), created.hProcess, GetCurrentProcess(), &watched, 0,
+                        FALSE, DUPLICATE_SAME_ACCESS)) {
+        HANDLE watcher = CreateThread(NULL, 0, sidecar_exit_watch, watched, 0, NULL);
+        if (watcher) {
+            CloseHandle(watcher);
+        } else {
+            CloseHandle(watched);
+        }
+    }
+    write_shell_status("starting", "runtime_launched");
+    return 1;
+}
+
+/* ------------------------------------------------------------------ */
+/* readiness wait                                                      */
+/* ------------------------------------------------------------------ */
+
+/* Probes the UI every 200 ms until it answers, the launched sidecar ends
+ * with a failure, or the UI thread asks it to stop. Reports only by
+ * posting to the window. */
+DWORD WINAPI ready_poll_thread(LPVOID param)
+{
+    (void)param;
+    int reported_clean_exit = 0;
+    for (;;) {
+        if (InterlockedCompareExchange(&g_poll_stop, 0, 0) != 0) {
+            return 0;
+        }
+        if (ui_is_ready()) {
+            if (g_hwnd) {
+                PostMessageW(g_hwnd, WM_APP_READY, 0, 0);
+            }
+            return 0;
+        }
+        int ended = 0;
+        DWORD code = 0;
+        AcquireSRWLockShared(&g_sidecar_lock);
+        if (g_sidecar && WaitForSingleObject(g_sidecar, 0) == WAIT_OBJECT_0 &&
+            GetExitCodeProcess(g_sidecar, &code)) {
+            ended = 1;
+        }
+        ReleaseSRWLockShared(&g_sidecar_lock);
+        if (ended && code != 0) {
+            if ((DWORD)(GetTickCount() - g_wait_started) > TOVRIN_EXIT_REPORT_AGE_MS) {
+                if (g_hwnd) {
+                    PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, (WPARAM)code, 0);
+                }
+                return 0;
+            }
+        } else if (ended && !reported_clean_exit) {
+            reported_clean_exit = 1;
+            write_shell_status("starting", "already_running");
+        }
+        Sleep(TOVRIN_POLL_PAUSE_MS);
+    }
+}
+
+void stop_ready_poll(void)
+{
+    if (g_hwnd) {
+        KillTimer(g_hwnd, TOVRIN_STATUS_TIMER);
+    }
+    InterlockedExchange(&g_poll_stop, 1);
+    if (g_poll_thread) {
+        WaitForSingleObject(g_poll_thread, TOVRIN_POLL_JOIN_MS);
+        CloseHandle(g_poll_thread);
+        g_poll_thread = NULL;
+    }
+}
+
+/* One attempt to bring the UI up: launch (or keep) the sidecar, then wait
+ * for it on the poll thread. */
+void begin_ready_wait(void)
+{
+    DWORD now = GetTickCount();
+    g_failure_shown = 0;
+    g_wait_started = now;
+    set_status_line(k_status_starting);
+    write_shell_status("starting", "waiting_for_ui");
+    if (g_hwnd) {
+        SetTimer(g_hwnd, TOVRIN_STATUS_TIMER, TOVRIN_STATUS_PERIOD_MS, NULL);
+    }
+
+    int launched = start_runtime();
+
+    if (g_ready) {
+        maybe_open_browser(0);
+        return;
+    }
+    if (launched) {
+        InterlockedExchange(&g_poll_stop, 1);
+        if (g_poll_thread) {
+            WaitForSingleObject(g_poll_thread, TOVRIN_POLL_JOIN_MS);
+            CloseHandle(g_poll_thread);
+            g_poll_thread = NULL;
+        }
+        InterlockedExchange(&g_poll_stop, 0);
+        g_poll_thread = CreateThread(NULL, 0, ready_poll_thread, NULL, 0, NULL);
+        return;
+    }
+    stop_ready_poll();
+}
+
+/* ------------------------------------------------------------------ */
+/* user-facing actions                                                 */
+/* ------------------------------------------------------------------ */
+
+/* Puts the UI address on the clipboard; silently skipped when the
+ * clipboard or the memory cannot be had. */
+static void copy_to_clipboard(const wchar_t *text)
+{
+    size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes);
+    if (!block) {
+        return;
+    }
+    void *locked = GlobalLock(block);
+    if (!locked) {
+        GlobalFree(block);
+        return;
+    }
+    memcpy(locked, text, bytes);
+    GlobalUnlock(block);
+    if (!OpenClipboard(g_hwnd)) {
+        GlobalFree(block);
+        return;
+    }
+    EmptyClipboard();
+    /* On success the clipboard owns the block; otherwise it is still ours. */
+    if (!SetClipboardData(CF_UNICODETEXT, block)) {
+        GlobalFree(block);
+    }
+    CloseClipboard();
+}
+
+/* The warning dialog of a launch failure, once per readiness wait. */
+void show_attention(const wchar_t *message)
+{
+    if (g_failure_shown) {
+        return;
+    }
+    g_failure_shown = 1;
+    set_status_line(k_status_attention);
+    wchar_t url[TOVRIN_UI_URL_CAP];
+    copy_ui_url(url, TOVRIN_UI_URL_CAP);
+    wchar_t text[TOVRIN_DIALOG_CAP];
+    if (url[0]) {
+        _snwprintf(text, TOVRIN_DIALOG_CAP,
+                   L"%ls\n\nIf needed, this address was copied to the clipboard:\n%ls", message,
+                   url);
+        copy_to_clipboard(url);
+    } else {
+        _snwprintf(text, TOVRIN_DIALOG_CAP, L"%ls", message);
+    }
+    text[TOVRIN_DIALOG_CAP - 1] = L'\0';
+    MessageBoxW(g_hwnd, text, k_caption, MB_OK | MB_ICONWARNING);
+}
+
+/* Marks the UI ready and opens it: automatically once in the life of the
+ * process, and every time the user asks. */
+void maybe_open_browser(int user_initiated)
+{
+    if (!g_ready && !ui_is_ready()) {
+        return;
+    }
+    if (g_sidecar_dead) {
+        return;
+    }
+    g_ready = 1;
+    set_status_line(k_status_running);
+    write_shell_status("running", "ui_ready");
+
+    wchar_t url[TOVRIN_UI_URL_CAP];
+    copy_ui_url(url, TOVRIN_UI_URL_CAP);
+    if (!user_initiated) {
+        if (g_auto_opened) {
+            return;
+        }
+        g_auto_opened = 1;
+        if (!url[0]) {
+            set_status_line(k_status_no_browser);
+            return;
+        }
+    } else if (!url[0]) {
+        set_status_line(k_status_no_browser);
+        MessageBoxW(g_hwnd, k_browser_failed_text, k_caption, MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+
+    HINSTANCE result = ShellExecuteW(g_hwnd, L"open", url, NULL, NULL, SW_SHOWNORMAL);
+    INT_PTR code = (INT_PTR)result;
+    if (code > 32) {
+        write_shell_status("running", "browser_opened");
+        return;
+    }
+    char detail[TOVRIN_DETAIL_CAP];
+    snprintf(detail, sizeof detail, "browser_failed_%ld", (long)(int32_t)(uint32_t)code);
+    /* A dialog may have been open meanwhile: read the flag afresh. */
+    write_shell_status(g_sidecar_dead ? "needs_attention" : "running", detail);
+    set_status_line(k_status_no_browser);
+    if (user_initiated) {
+        MessageBoxW(g_hwnd, k_browser_failed_text, k_caption, MB_OK | MB_ICONINFORMATION);
+    }
+}
+
+/* ------------------------------------------------------------------ */
+/* window                                                              */
+/* ------------------------------------------------------------------ */
+
+typedef UINT(WINAPI *get_dpi_for_window_fn)(HWND);
+typedef BOOL(WINAPI *system_parameters_for_dpi_fn)(UINT, UINT, PVOID, UINT, UINT);
+
+/* The window's DPI; GetDpiForWindow is looked up at run time so that the
+ * program still starts on systems without it. */
+static UINT window_dpi(HWND hwnd)
+{
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    get_dpi_for_window_fn get_dpi =
+        user32 ? (get_dpi_for_window_fn)(void *)GetProcAddress(user32, "GetDpiForWindow") : NULL;
+    UINT dpi = get_dpi ? get_dpi(hwnd) : 0;
+    if (dpi == 0) {
+        HDC screen = GetDC(NULL);
+        dpi = screen ? (UINT)GetDeviceCaps(screen, LOGPIXELSY) : 96;
+        if (screen) {
+            ReleaseDC(NULL, screen);
+        }
+    }
+    return dpi ? dpi : 96;
+}
+
+static int scaled(int value)
+{
+    return MulDiv(value, (int)g_dpi, 96);
+}
+
+/* The system's message font at the window's DPI (the stock control font
+ * looks dated). */
+static void update_font(void)
+{
+    NONCLIENTMETRICSW metrics;
+    ZeroMemory(&metrics, sizeof metrics);
+    metrics.cbSize = sizeof metrics;
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    system_parameters_for_dpi_fn for_dpi =
+        user32 ? (system_parameters_for_dpi_fn)(void *)GetProcAddress(
+                     user32, "SystemParametersInfoForDpi")
+               : NULL;
+    int have = 0;
+    if (for_dpi && for_dpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, g_dpi)) {
+        have = 1;
+    } else if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+        HDC screen = GetDC(NULL);
+        int system_dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
+        if (screen) {
+            ReleaseDC(NULL, screen);
+        }
+        metrics.lfMessageFont.lfHeight =
+            MulDiv(metrics.lfMessageFont.lfHeight, (int)g_dpi, system_dpi ? system_dpi : 96);
+        have = 1;
+    }
+    HFONT font = have ? CreateFontIndirectW(&metrics.lfMessageFont) : NULL;
+    if (!font) {
+        return; /* the controls keep the font they have */
+    }
+    HWND controls[] = {g_note, g_open_button, g_status};
+    for (HWND control : controls) {
+        if (control) {
+            SendMessageW(control, WM_SETFONT, (WPARAM)font, TRUE);
+        }
+    }
+    if (g_font) {
+        DeleteObject(g_font);
+    }
+    g_font = font;
+}
+
+static void layout_controls(void)
+{
+    if (g_note) {
+        MoveWindow(g_note, scaled(28), scaled(16), scaled(380), scaled(48), TRUE);
+    }
+    if (g_open_button) {
+        MoveWindow(g_open_button, scaled(28), scaled(78), scaled(360), scaled(40), TRUE);
+    }
+    if (g_status) {
+        MoveWindow(g_status, scaled(28), scaled(136), scaled(380), scaled(40), TRUE);
+    }
+}
+
+static void on_open_button(void)
+{
+    if (g_sidecar_dead) {
+        g_failure_shown = 0;
+        begin_ready_wait();
+        return;
+    }
+    if (ui_is_ready()) {
+        g_ready = 1;
+        g_failure_shown = 0;
+        maybe_open_browser(1);
+        return;
+    }
+    g_failure_shown = 0;
+    begin_ready_wait();
+}
+
+static void on_status_timer(void)
+{
+    if (g_sidecar_dead) {
+        KillTimer(g_hwnd, TOVRIN_STATUS_TIMER);
+        return;
+    }
+    if (g_ready) {
+        set_status_line(k_status_running);
+        KillTimer(g_hwnd, TOVRIN_STATUS_TIMER);
+        return;
+    }
+    if ((DWORD)(GetTickCount() - g_wait_started) > TOVRIN_SLOW_START_MS) {
+        write_shell_status("starting", "ui_slow");
+        set_status_line(k_status_slow);
+    } else {
+        set_status_line(k_status_starting);
+    }
+}
+
+LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_CLOSE:
+        DestroyWindow(hwnd);
+        return 0;
+    case WM_DESTROY:
+        stop_ready_poll();
+        append_lifecycle("shell_window_closed", g_sidecar_pid, 0, ready_word());
+        AcquireSRWLockExclusive(&g_sidecar_lock);
+        if (g_sidecar) {
+            CloseHandle(g_sidecar); /* the sidecar itself keeps running */
+            g_sidecar = NULL;
+        }
+        ReleaseSRWLockExclusive(&g_sidecar_lock);
+        PostQuitMessage(0);
+        return 0;
+    case WM_COMMAND:
+        if (LOWORD(wparam) == TOVRIN_ID_OPEN) {
+            on_open_button();
+        }
+        return 0;
+    case WM_TIMER:
+        if (wparam == TOVRIN_STATUS_TIMER) {
+            on_status_timer();
+        }
+        return 0;
+    case WM_POWERBROADCAST:
+        if (wparam == PBT_APMRESUMESUSPEND || wparam == PBT_APMRESUMEAUTOMATIC) {
+            /* Waking up never opens a browser by itself. */
+            g_ready = 0;
+            g_auto_opened = 1;
+            begin_ready_wait();
+        }
+        return TRUE;
+    case WM_APP_READY:
+        g_ready = 1;
+        stop_ready_poll();
+        maybe_open_browser(0);
+        return 0;
+    case WM_APP_SIDECAR_EXITED: {
+        g_sidecar_dead = 1;
+        g_ready = 0;
+        char detail[TOVRIN_DETAIL_CAP];
+        snprintf(detail, sizeof detail, "sidecar_exited_%lu",
+                 (unsigned long)(DWORD)(wparam & 0xFFFFFFFFu));
+        write_shell_status("needs_attention", detail);
+        set_status_line(k_status_attention);
+        stop_ready_poll();
+        return 0;
+    }
+    case WM_CTLCOLORSTATIC: {
+        /* Static text on the window's own background instead of grey boxes. */
+        HDC dc = (HDC)wparam;
+        SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+        SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+        return (LRESULT)GetSysColorBrush(COLOR_WINDOW);
+    }
+    case WM_DPICHANGED: {
+        g_dpi = HIWORD(wparam);
+        const RECT *suggested = (const RECT *)lparam;
+        SetWindowPos(hwnd, NULL, suggested->left, suggested->top,
+                     suggested->right - suggested->left, suggested->bottom - suggested->top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        layout_controls();
+        update_font();
+        return 0;
+    }
+    default:
+        return DefWindowProcW(hwnd, message, wparam, lparam);
+    }
+}
+
+static void create_shell_window(HINSTANCE instance)
+{
+    WNDCLASSW wc;
+    ZeroMemory(&wc, sizeof wc);
+    wc.lpfnWndProc = wnd_proc;
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursorW(NULL, IDC_ARROW);
+    wc.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
+    wc.lpszClassName = L"TovrinHostShell";
+    RegisterClassW(&wc);
+
+    g_hwnd = CreateWindowExW(0, L"TovrinHostShell", k_caption,
+                             WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT,
+                             CW_USEDEFAULT, TOVRIN_WINDOW_W, TOVRIN_WINDOW_H, NULL, NULL,
+                             instance, NULL);
+    g_note = CreateWindowExW(0, L"STATIC",
+                             L"You can close this window. Tovrin Host keeps working.\n"
+                             L"Uninstalling does not delete Tovrin Host Data.",
+                             WS_CHILD | WS_VISIBLE, 28, 16, 380, 48, g_hwnd,
+                             (HMENU)(INT_PTR)TOVRIN_ID_NOTE, instance, NULL);
+    g_open_button = CreateWindowExW(0, L"BUTTON", L"Open Tovrin Host",
+                                    WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, 28, 78, 360, 40,
+                                    g_hwnd, (HMENU)(INT_PTR)TOVRIN_ID_OPEN, instance, NULL);
+    g_status = CreateWindowExW(0, L"STATIC", k_status_starting, WS_CHILD | WS_VISIBLE, 28, 136,
+                               380, 40, g_hwnd, (HMENU)(INT_PTR)TOVRIN_ID_STATUS, instance, NULL);
+
+    if (g_hwnd) {
+        g_dpi = window_dpi(g_hwnd);
+        if (g_dpi != 96) {
+            SetWindowPos(g_hwnd, NULL, 0, 0, scaled(TOVRIN_WINDOW_W), scaled(TOVRIN_WINDOW_H),
+                         SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+            layout_controls();
+        }
+        update_font();
+        ShowWindow(g_hwnd, SW_SHOWNORMAL);
+        UpdateWindow(g_hwnd);
+    }
+}
+
+/* The status window: runs until the user closes it; the sidecar stays. */
 int run_window_mode(HINSTANCE instance)
 {
-    (void)instance;
-    /* The status window is not part of this build yet. */
-    return 1;
+    /* The shell's browser start may use COM; give this thread an apartment. */
+    HRESULT com = CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+
+    create_shell_window(instance);
+    begin_ready_wait();
+
+    MSG msg;
+    while (GetMessageW(&msg, NULL, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    if (g_font) {
+        DeleteObject(g_font);
+        g_font = NULL;
+    }
+    if (SUCCEEDED(com)) {
+        CoUninitialize();
+    }
+    return 0;
 }
 
 /* ------------------------------------------------------------------ */

@@ -62,6 +62,19 @@ void append_lifecycle(const char *event, DWORD pid, DWORD extra, const char *rea
 int read_control_json(char *buf, size_t cap);
 int read_existing_file(const wchar_t *path, char *buf, size_t cap);
 
+/* ---- window, readiness wait and launch (UI thread unless noted) ---- */
+int run_window_mode(HINSTANCE instance);
+LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+void show_attention(const wchar_t *message);
+void maybe_open_browser(int user_initiated);
+void stop_ready_poll(void);
+void begin_ready_wait(void);
+DWORD WINAPI ready_poll_thread(LPVOID param);   /* the poll thread */
+int ui_is_ready(void);                          /* any thread */
+int start_runtime(void);
+DWORD WINAPI sidecar_exit_watch(LPVOID param);  /* one thread per sidecar */
+wchar_t *build_sidecar_env(void);               /* HeapFree the result */
+
 /* ---- folder picker ---- */
 int run_folder_picker(void);
 
