@@ -6,6 +6,7 @@
 
 #include "tovrin_test_support.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -177,6 +178,28 @@ void cancel(HWND dialog)
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
 }
 
+// Starts the picker, waits for its dialog, lets `act` answer it, and
+// collects what the program wrote and its exit code.
+picker_result pick(const std::wstring &args, const std::function<void(HWND)> &act,
+                   const std::wstring &out_file = L"", bool redirect = true)
+{
+    picker_result r;
+    picker_run run;
+    if (!start_picker(args, &run, out_file, redirect)) {
+        ADD_FAILURE() << "the program did not start";
+        return r;
+    }
+    HWND dialog = wait_for_dialog(run.proc.pid, 20000);
+    if (dialog) {
+        act(dialog);
+    } else {
+        ADD_FAILURE() << "the folder dialog did not appear";
+    }
+    r = finish(&run);
+    EXPECT_TRUE(r.exited) << "the program did not exit";
+    return r;
+}
+
 class PickerTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -187,6 +210,12 @@ protected:
         ASSERT_FALSE(root_.empty());
     }
     void TearDown() override { tvt::remove_tree(root_); }
+    std::wstring folder(const wchar_t *name)
+    {
+        std::wstring f = root_ + L"\\" + name;
+        EXPECT_TRUE(CreateDirectoryW(f.c_str(), NULL));
+        return f;
+    }
     std::wstring root_;
 };
 
@@ -194,67 +223,32 @@ TEST_F(PickerTest, ChosenNonAsciiFolderArrivesAsUtf8AndCrLfOnAPipe)
 {
     // Latin letters with diacritics, Greek, CJK and a character outside the
     // Basic Multilingual Plane (a surrogate pair in UTF-16).
-    std::wstring folder = root_ + L"\\Speicher \u00c4\u00f6\u00fc \u03a9 \u5b58\u50a8 \U0001F4BE";
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), NULL));
-
-    picker_run run;
-    ASSERT_TRUE(start_picker(L"--pick-folder", &run));
-    HWND dialog = wait_for_dialog(run.proc.pid, 20000);
-    ASSERT_NE(dialog, (HWND)NULL) << "the folder dialog did not appear";
-    choose(dialog, folder);
-    picker_result r = finish(&run);
-
-    ASSERT_TRUE(r.exited);
+    std::wstring chosen = folder(L"Speicher \u00c4\u00f6\u00fc \u03a9 \u5b58\u50a8 \U0001F4BE");
+    picker_result r = pick(L"--pick-folder", [&](HWND d) { choose(d, chosen); });
     EXPECT_EQ(0u, r.exit_code);
-    EXPECT_EQ(tvt::narrow(folder) + "\r\n", r.out);
+    EXPECT_EQ(tvt::narrow(chosen) + "\r\n", r.out);
     EXPECT_EQ("", r.err);
     EXPECT_TRUE(tvt::dir_exists(tvt::state_dir()));
 }
 
 TEST_F(PickerTest, OutputRedirectedToAFileReceivesThePath)
 {
-    std::wstring folder = root_ + L"\\plain";
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), NULL));
+    std::wstring chosen = folder(L"plain");
     std::wstring out_file = root_ + L"\\out.txt";
-
-    picker_run run;
-    ASSERT_TRUE(start_picker(L"--pick-folder", &run, out_file));
-    HWND dialog = wait_for_dialog(run.proc.pid, 20000);
-    ASSERT_NE(dialog, (HWND)NULL);
-    choose(dialog, folder);
-    picker_result r = finish(&run);
-
-    ASSERT_TRUE(r.exited);
+    picker_result r = pick(L"--pick-folder", [&](HWND d) { choose(d, chosen); }, out_file);
     EXPECT_EQ(0u, r.exit_code);
-    EXPECT_EQ(tvt::narrow(folder) + "\r\n", tvt::read_file_or_empty(out_file));
+    EXPECT_EQ(tvt::narrow(chosen) + "\r\n", tvt::read_file_or_empty(out_file));
 }
 
-TEST_F(PickerTest, CancelGivesExitCode2AndNoOutputAndStillCreatesTheStateDirectory)
+TEST_F(PickerTest, CancelOrCloseGivesExitCode2AndNoOutputAndStillCreatesTheStateDirectory)
 {
-    picker_run run;
-    ASSERT_TRUE(start_picker(L"--pick-folder", &run));
-    HWND dialog = wait_for_dialog(run.proc.pid, 20000);
-    ASSERT_NE(dialog, (HWND)NULL);
-    cancel(dialog);
-    picker_result r = finish(&run);
-
-    ASSERT_TRUE(r.exited);
+    picker_result r = pick(L"--pick-folder", cancel);
     EXPECT_EQ(2u, r.exit_code);
     EXPECT_EQ("", r.out);
     EXPECT_EQ("", r.err);
     EXPECT_TRUE(tvt::dir_exists(tvt::state_dir()));
-}
 
-TEST_F(PickerTest, ClosingTheDialogCountsAsCancel)
-{
-    picker_run run;
-    ASSERT_TRUE(start_picker(L"--pick-folder", &run));
-    HWND dialog = wait_for_dialog(run.proc.pid, 20000);
-    ASSERT_NE(dialog, (HWND)NULL);
-    PostMessageW(dialog, WM_CLOSE, 0, 0);
-    picker_result r = finish(&run);
-
-    ASSERT_TRUE(r.exited);
+    r = pick(L"--pick-folder", [](HWND d) { PostMessageW(d, WM_CLOSE, 0, 0); });
     EXPECT_EQ(2u, r.exit_code);
     EXPECT_EQ("", r.out);
 }
@@ -263,16 +257,9 @@ TEST_F(PickerTest, ClosingTheDialogCountsAsCancel)
 // appears (the stop-only mode would show none and exit by itself).
 TEST_F(PickerTest, PickFolderWinsOverStopExistingInEitherOrder)
 {
-    const wchar_t *orders[] = {L"--pick-folder --stop-existing", L"--stop-existing --pick-folder"};
-    for (const wchar_t *args : orders) {
+    for (const wchar_t *args : {L"--pick-folder --stop-existing", L"--stop-existing --pick-folder"}) {
         SCOPED_TRACE(tvt::narrow(args));
-        picker_run run;
-        ASSERT_TRUE(start_picker(args, &run));
-        HWND dialog = wait_for_dialog(run.proc.pid, 20000);
-        ASSERT_NE(dialog, (HWND)NULL);
-        cancel(dialog);
-        picker_result r = finish(&run);
-        ASSERT_TRUE(r.exited);
+        picker_result r = pick(args, cancel);
         EXPECT_EQ(2u, r.exit_code);
         EXPECT_EQ("", r.out);
     }
@@ -282,15 +269,8 @@ TEST_F(PickerTest, PickFolderWinsOverStopExistingInEitherOrder)
 
 TEST_F(PickerTest, WithoutRedirectedOutputAChoiceStillExitsWithZero)
 {
-    std::wstring folder = root_ + L"\\quiet";
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), NULL));
-    picker_run run;
-    ASSERT_TRUE(start_picker(L"--pick-folder", &run, L"", false));
-    HWND dialog = wait_for_dialog(run.proc.pid, 20000);
-    ASSERT_NE(dialog, (HWND)NULL);
-    choose(dialog, folder);
-    picker_result r = finish(&run);
-    ASSERT_TRUE(r.exited);
+    std::wstring chosen = folder(L"quiet");
+    picker_result r = pick(L"--pick-folder", [&](HWND d) { choose(d, chosen); }, L"", false);
     EXPECT_EQ(0u, r.exit_code);
 }
 
