@@ -34,6 +34,7 @@
 #include <winhttp.h>
 #include <bcrypt.h>
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -787,7 +788,6 @@ static int plan_install(const wchar_t *install_dir, const wchar_t *state_dir,
 
     memset(probe, 0, sizeof *probe);
     probe->command_matches = -1;
-    *count = 0;
     table.records = records;
     table.images = images;
     table.commands = commands;
@@ -824,6 +824,7 @@ static int plan_install(const wchar_t *install_dir, const wchar_t *state_dir,
     }
 
     if (!collect_processes(&table, listener_pid, owner_pid)) {
+        *count = 0;
         goto done;
     }
     if (verdict == 1) {

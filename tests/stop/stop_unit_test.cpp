@@ -14,6 +14,9 @@
 #include "tovrin_test_support.h"
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <thread>
 #include <regex>
 #include <string>
 #include <vector>
@@ -45,6 +48,49 @@ std::vector<std::string> split_lines(const std::string &text)
     }
     return lines;
 }
+
+// Command lines of the system's schtasks.exe processes seen while `run`
+// runs, polled from a second thread.
+std::vector<std::string> schtasks_seen_during(const std::function<void()> &run)
+{
+    std::vector<std::string> seen;
+    std::atomic<bool> done(false);
+    std::thread watcher([&] {
+        while (!done.load()) {
+            HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+            PROCESSENTRY32W e;
+            e.dwSize = sizeof e;
+            for (BOOL ok = Process32FirstW(snap, &e); ok; ok = Process32NextW(snap, &e)) {
+                if (_wcsicmp(e.szExeFile, L"schtasks.exe") != 0) {
+                    continue;
+                }
+                char command[COMMAND_CAP];
+                command_utf8(e.th32ProcessID, command);
+                if (command[0] != '\0' &&
+                    std::find(seen.begin(), seen.end(), command) == seen.end()) {
+                    seen.push_back(command);
+                }
+            }
+            CloseHandle(snap);
+            Sleep(2);
+        }
+    });
+    run();
+    done = true;
+    watcher.join();
+    return seen;
+}
+
+std::string schtasks_program()
+{
+    wchar_t sysdir[MAX_PATH];
+    GetSystemDirectoryW(sysdir, MAX_PATH);
+    return "\"" + tvt::narrow(sysdir) + "\\schtasks.exe\" ";
+}
+
+const std::string k_disable = "/Change /TN \"Tovrin Host\" /DISABLE";
+const std::string k_end = "/End /TN \"Tovrin Host\"";
+const std::string k_enable = "/Change /TN \"Tovrin Host\" /ENABLE";
 
 // The whole record line, as the upgrade-stop log must hold it.
 const std::regex k_record_line(
@@ -482,6 +528,32 @@ TEST_F(StopTest, QueryImageOfOwnAndMissingProcess)
     memset(out, 'z', sizeof out);
     EXPECT_EQ(0, query_image(0, out));
     EXPECT_STREQ("", out);
+}
+
+TEST_F(StopTest, TerminationOnlyOfAnUnchangedImageAndWaitsForTheEnd)
+{
+    std::wstring exe = install + L"\\runtime\\node\\node.exe";
+    size_t node = start_copy(exe, "write_control=0\r\nwrite_lock=0\r\n", L"n");
+    ASSERT_FALSE(HasFatalFailure());
+    const tvt::process &p = started[node];
+
+    // The pid now names another image than the one planned: left alone.
+    std::string other = u(sibling + L"\\runtime\\node\\node.exe");
+    EXPECT_EQ(0, terminate_if_unchanged(p.pid, other.c_str()));
+    EXPECT_EQ(0, terminate_if_unchanged(p.pid, ""));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(p.handle, 200));
+
+    // The same image, in other letter case: terminated with exit code 0,
+    // and over by the time the call returns.
+    std::string planned = u(exe);
+    CharUpperBuffA(&planned[0], (DWORD)planned.size());
+    EXPECT_EQ(1, terminate_if_unchanged(p.pid, planned.c_str()));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(p.handle, 0));
+    DWORD code = 99;
+    GetExitCodeProcess(p.handle, &code);
+    EXPECT_EQ(0u, code);
+
+    EXPECT_EQ(0, terminate_if_unchanged(0x7ffffff0u, planned.c_str()));
 }
 
 TEST_F(StopTest, QueryListenerOnARealListener)
@@ -1033,6 +1105,7 @@ TEST_F(StopTest, PlanInstallReadsLockOwnerAndControlFile)
     EXPECT_EQ(0u, probe.pid_reused);
     EXPECT_EQ(std::vector<int32_t>{0}, g_ports);
     EXPECT_GE(count, 0);
+    EXPECT_LE(count, TABLE_CAP);
 
     // A lock owner that is gone, and a control file whose bind address is
     // not loopback: no port is looked at.
@@ -1072,6 +1145,22 @@ TEST_F(StopTest, PlanInstallReadsLockOwnerAndControlFile)
         EXPECT_EQ(nullptr, records[i].command_line) << "no pointer into the call's own slots";
     }
 
+    // The listener, as the classification proved it, joins the table: its
+    // image is the one judged, whatever the snapshot read for that pid.
+    size_t waiter = start_copy(root + L"\\tools\\waiter.exe", "write_control=0\r\nwrite_lock=0\r\n",
+                               L"w");
+    ASSERT_FALSE(HasFatalFailure());
+    set_answers({{started[waiter].pid, 0, u(install + L"\\runtime\\node\\node.exe"), "", 0}});
+    ASSERT_EQ(1, plan_install(install.c_str(), state.c_str(), &plan, records, images, &count,
+                              targets, &probe, fake_query));
+    EXPECT_EQ(0u, plan.blocked);
+    ASSERT_EQ(2, plan.count);
+    std::vector<uint32_t> planned(plan.pids, plan.pids + plan.count);
+    EXPECT_NE(planned.end(), std::find(planned.begin(), planned.end(), started[waiter].pid));
+    for (int32_t j = 0; j < plan.count; j++) {
+        EXPECT_EQ(u(install + L"\\runtime\\node\\node.exe"), targets[j]);
+    }
+
     // A foreign owner blocks the plan before any snapshot is taken.
     set_answers({{4242, 0, "C:\\Tools\\server.exe", "", 0}});
     count = -7;
@@ -1079,6 +1168,7 @@ TEST_F(StopTest, PlanInstallReadsLockOwnerAndControlFile)
                               targets, &probe, fake_query));
     EXPECT_EQ(1u, plan.blocked);
     EXPECT_EQ(0, plan.count);
+    EXPECT_EQ(-7, count) << "a blocked plan leaves the process table alone";
     EXPECT_STREQ("foreign_port_owner", probe.detail);
 }
 
@@ -1086,14 +1176,24 @@ class StopRunTest : public StopTest {
 protected:
     // The stop with the test's listener query; returns the result and the
     // record lines written.
+    // The task steps run are collected in `tasks`, without the program.
     int stop(listener_query_fn query, std::vector<std::string> *lines)
     {
         static stop_state s;
         memset(&s, 0, sizeof s);
-        int result = stop_sidecar(install.c_str(), state.c_str(), query, &s);
+        int result = 0;
+        std::vector<std::string> seen = schtasks_seen_during(
+            [&] { result = stop_sidecar(install.c_str(), state.c_str(), query, &s); });
+        tasks.clear();
+        for (const std::string &c : seen) {
+            tasks.push_back(c.substr(0, schtasks_program().size()) == schtasks_program()
+                                ? c.substr(schtasks_program().size())
+                                : c);
+        }
         *lines = split_lines(tvt::read_file_or_empty(state + L"\\upgrade-stop.log"));
         return result;
     }
+    std::vector<std::string> tasks;
 };
 
 TEST_F(StopRunTest, ForeignOwnerIsRefusedAndNothingIsTouched)
@@ -1118,6 +1218,7 @@ TEST_F(StopRunTest, ForeignOwnerIsRefusedAndNothingIsTouched)
     // No request, and the installation's runtime still runs.
     EXPECT_EQ("", tvt::read_file_or_empty(log));
     EXPECT_TRUE(tvt::process_alive(started[node].pid));
+    EXPECT_TRUE(tasks.empty()) << "the scheduled task is not touched";
 }
 
 TEST_F(StopRunTest, UnreadableOwnerOnEveryAttemptIsRefused)
@@ -1132,6 +1233,7 @@ TEST_F(StopRunTest, UnreadableOwnerOnEveryAttemptIsRefused)
                                 "image_query=access_denied win32_error=5 discover_attempts=8 "
                                 "owner_metadata=absent pid_reused=0 command_matches=unknown "))
         << lines[0];
+    EXPECT_TRUE(tasks.empty());
 }
 
 TEST_F(StopRunTest, ThisInstallationsListenerIsStoppedByRequest)
@@ -1158,6 +1260,37 @@ TEST_F(StopRunTest, ThisInstallationsListenerIsStoppedByRequest)
     EXPECT_EQ(0u, lines[0].find("result=stopped detail=none listener_pid=0 image_basename=- "))
         << lines[0];
     EXPECT_GE(g_ports.size(), 2u);
+    EXPECT_EQ((std::vector<std::string>{k_disable, k_end}), tasks) << "and it stays disabled";
+}
+
+TEST_F(StopRunTest, NothingRunningOnlyDisablesTheTask)
+{
+    set_answers({{0, 0, "", "", 0}});
+    std::vector<std::string> lines;
+    EXPECT_EQ(0, stop(fake_query, &lines));
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(0u, lines[0].find("result=stopped detail=none ")) << lines[0];
+    EXPECT_EQ(std::vector<std::string>{k_disable}, tasks);
+}
+
+TEST_F(StopRunTest, OwnerTurningForeignDuringTheWaitEndsTheStop)
+{
+    std::wstring log = root + L"\\requests.log";
+    size_t node = start_copy(install + L"\\runtime\\node\\node.exe",
+                             "request_log=" + u(log) + "\r\non_shutdown=ignore\r\n", L"n");
+    ASSERT_FALSE(HasFatalFailure());
+    // Nobody on the port at the first plan; a foreign program at the next.
+    set_answers({{0, 0, "", "", 0}, {4242, 0, "C:\\Tools\\server.exe", "", 0}});
+    std::vector<std::string> lines;
+    EXPECT_EQ(2, stop(fake_query, &lines));
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(0u, lines[0].find("result=refused detail=foreign_port_owner listener_pid=4242 "
+                                "image_basename=server.exe "))
+        << lines[0];
+    EXPECT_EQ((std::vector<std::string>{k_disable, k_end, k_enable}), tasks);
+    EXPECT_EQ("POST /shutdown Bearer 0123456789abcdef0123456789abcdef TovrinHost/0.1.1\r\n",
+              tvt::read_file_or_empty(log));
+    EXPECT_TRUE(tvt::process_alive(started[node].pid)) << "nothing is terminated";
 }
 
 TEST_F(StopRunTest, ArgumentsAreCheckedWithoutARecord)
@@ -1278,15 +1411,23 @@ TEST(StopRecord, HelperMatchesInstall)
     EXPECT_EQ(0, helper_matches_install(L""));
 }
 
-TEST(Schtasks, RunsAndReturns)
+TEST(Schtasks, StartsTheSystemProgramWithTheTaskArguments)
 {
-    // The task does not exist here; the call must still start the program
-    // and come back well inside its bound.
+    // The task does not exist here; the program must still be started with
+    // the exact arguments, and come back.
+    std::string program = schtasks_program();
+    int started_ok = 0;
     DWORD t0 = GetTickCount();
-    EXPECT_EQ(1, run_schtasks(k_task_disable));
-    EXPECT_EQ(1, run_schtasks(k_task_end));
-    EXPECT_EQ(1, run_schtasks(k_task_enable));
+    std::vector<std::string> seen = schtasks_seen_during([&] {
+        started_ok += run_schtasks(k_task_disable);
+        started_ok += run_schtasks(k_task_end);
+        started_ok += run_schtasks(k_task_enable);
+    });
     printf("three schtasks calls took %lu ms\n", (unsigned long)(GetTickCount() - t0));
+    EXPECT_EQ(3, started_ok);
+    std::vector<std::string> expected = {program + k_disable, program + k_end,
+                                         program + k_enable};
+    EXPECT_EQ(expected, seen);
 }
 
 } // namespace

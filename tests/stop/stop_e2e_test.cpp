@@ -1,0 +1,414 @@
+// The stop-only mode from outside: TovrinHost.exe --stop-existing (and
+// --install-dir DIR --stop-existing) against test sidecars in a throw-away
+// installation, with decoys that must survive every stop: a runtime in a
+// sibling directory whose name extends the installation's, another
+// installation's runtime, and a shell of that sibling waiting in its folder
+// dialog. What is checked: the exit code, which processes are left and how
+// the others ended, the sidecar's request log, and upgrade-stop.log in the
+// user's state directory.
+//
+// Under Wine the owner of a socket is always reported as pid 0, so the port
+// owner plays no part here; the unit tests drive those paths.
+#include <gtest/gtest.h>
+
+#include "tovrin_test_support.h"
+
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::regex k_record_line(
+    "result=(stopped|refused) detail=[a-z_]+ listener_pid=[0-9]+ image_basename=[^ ]+ "
+    "image_relation=[a-z_]+ image_query=[a-z_]+ win32_error=[0-9]+ discover_attempts=[0-8] "
+    "owner_metadata=(present|absent) pid_reused=[01] command_matches=(unknown|0|1) "
+    "helper_matches_install=[01] helper_sha256=([0-9a-f]{64}|unavailable)\r\n");
+
+const char k_default_token[] = "0123456789abcdef0123456789abcdef";
+
+std::string u(const std::wstring &w)
+{
+    return tvt::narrow(w);
+}
+
+std::string host_sha256()
+{
+    wchar_t buf[128];
+    DWORD n = GetEnvironmentVariableW(L"TOVRIN_HOST_EXE_SHA256", buf, 128);
+    return n > 0 && n < 128 ? u(std::wstring(buf, n)) : std::string();
+}
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find("\r\n", pos);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(pos));
+            break;
+        }
+        lines.push_back(text.substr(pos, end - pos + 2));
+        pos = end + 2;
+    }
+    return lines;
+}
+
+struct window_search {
+    DWORD pid;
+    bool found;
+};
+
+BOOL CALLBACK find_window_of(HWND hwnd, LPARAM lp)
+{
+    window_search *s = (window_search *)lp;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid == s->pid && IsWindowVisible(hwnd)) {
+        s->found = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+bool has_window(DWORD pid)
+{
+    window_search s = {pid, false};
+    EnumWindows(find_window_of, (LPARAM)&s);
+    return s.found;
+}
+
+bool still_running(const tvt::process &p)
+{
+    return p.handle && WaitForSingleObject(p.handle, 0) == WAIT_TIMEOUT;
+}
+
+class StopE2eTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        tvt::clear_state_dir();
+        state = tvt::state_dir();
+        ASSERT_FALSE(state.empty());
+        root = tvt::make_temp_dir(L"stope");
+        ASSERT_FALSE(root.empty());
+        install = root + L"\\Host";
+        requests = root + L"\\requests.log";
+        ASSERT_EQ(64u, host_sha256().size()) << "run through run_with_sha.sh";
+    }
+
+    void TearDown() override
+    {
+        for (tvt::process &p : started) {
+            if (still_running(p)) {
+                TerminateProcess(p.handle, 9);
+                WaitForSingleObject(p.handle, 5000);
+            }
+            tvt::close_process(&p);
+        }
+        tvt::kill_processes_below(root);
+        tvt::remove_tree(root);
+        tvt::clear_state_dir();
+    }
+
+    // The installation with `behaviour` as its hostRuntimeCli.js.
+    void make_install(const std::string &behaviour)
+    {
+        tvt::install_layout layout;
+        layout.script = "state_dir=" + u(state) + "\r\nrequest_log=" + u(requests) +
+                        "\r\nready_file=" + u(root + L"\\ready-host.txt") + "\r\n" + behaviour;
+        ASSERT_TRUE(tvt::make_install(install, layout));
+    }
+
+    tvt::process &start(const std::wstring &cmd, const std::wstring &cwd = L"")
+    {
+        tvt::process p;
+        EXPECT_TRUE(tvt::start_process(cmd, cwd, &p)) << u(cmd);
+        started.push_back(p);
+        return started.back();
+    }
+
+    // The installation's runtime, started the way the shell starts it.
+    tvt::process start_host_sidecar()
+    {
+        std::wstring ready = root + L"\\ready-host.txt";
+        tvt::process p = start(tvt::quote(install + L"\\runtime\\node\\node.exe") + L" " +
+                                   tvt::quote(install + L"\\runtime\\dist\\hostRuntimeCli.js") +
+                                   L" serve",
+                               install);
+        EXPECT_TRUE(tvt::wait_until([&] { return tvt::file_exists(ready); }, 10000));
+        EXPECT_TRUE(tvt::file_exists(state + L"\\control.json"));
+        return p;
+    }
+
+    // A test sidecar copy at `exe` that keeps its files out of the user's
+    // state directory; `extra_args` stand between its behaviour file and
+    // "serve".
+    tvt::process start_decoy(const std::wstring &exe, const std::wstring &tag,
+                             const std::wstring &extra_args = L"")
+    {
+        size_t cut = exe.find_last_of(L'\\');
+        EXPECT_TRUE(tvt::make_dirs(exe.substr(0, cut)));
+        if (!tvt::file_exists(exe)) {
+            EXPECT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), exe));
+        }
+        std::wstring decoy_state = root + L"\\decoy-state";
+        tvt::make_dirs(decoy_state);
+        std::wstring ready = root + L"\\ready-" + tag + L".txt";
+        std::wstring script = root + L"\\behaviour-" + tag + L".txt";
+        EXPECT_TRUE(tvt::write_file(script, "state_dir=" + u(decoy_state) +
+                                                "\r\nready_file=" + u(ready) + "\r\n"));
+        tvt::process p = start(tvt::quote(exe) + L" " + tvt::quote(script) + L" " + extra_args +
+                               L" serve");
+        EXPECT_TRUE(tvt::wait_until([&] { return tvt::file_exists(ready); }, 10000));
+        return p;
+    }
+
+    // The decoys: a runtime in Host2 whose command line even names this
+    // installation's script, another installation's runtime, and a shell
+    // of Host2 waiting in its folder dialog.
+    void start_decoys()
+    {
+        tvt::install_layout sibling_layout;
+        sibling_layout.script = "write_control=0\r\nwrite_lock=0\r\n";
+        ASSERT_TRUE(tvt::make_install(root + L"\\Host2", sibling_layout));
+        decoys.push_back(start_decoy(root + L"\\Host2\\runtime\\node\\node.exe", L"sibling",
+                                     tvt::quote(install + L"\\runtime\\dist\\hostRuntimeCli.js")));
+        decoys.push_back(start_decoy(root + L"\\Other\\Host\\runtime\\node\\node.exe", L"other"));
+        decoys.push_back(start_picker(root + L"\\Host2\\TovrinHost.exe"));
+    }
+
+    // A shell that stays alive: the folder picker waits in its dialog.
+    tvt::process start_picker(const std::wstring &exe)
+    {
+        tvt::process p = start(tvt::quote(exe) + L" --pick-folder");
+        EXPECT_TRUE(tvt::wait_until([&] { return has_window(p.pid); }, 20000))
+            << "the folder dialog of " << u(exe) << " did not appear (is there a display?)";
+        return p;
+    }
+
+    void expect_decoys_alive()
+    {
+        for (const tvt::process &d : decoys) {
+            EXPECT_TRUE(still_running(d)) << "decoy " << d.pid << " was stopped";
+        }
+    }
+
+    // Runs the shell with `args`; its exit code, and the time it took.
+    DWORD run_shell(const std::wstring &exe, const std::wstring &args, DWORD *elapsed_ms = nullptr)
+    {
+        DWORD code = 12345;
+        DWORD t0 = GetTickCount();
+        EXPECT_TRUE(tvt::run_process(tvt::quote(exe) + L" " + args, 60000, &code))
+            << "the stop did not end within 60 s";
+        DWORD elapsed = GetTickCount() - t0;
+        printf("%s %s: exit %lu after %lu ms\n", u(exe).c_str(), u(args).c_str(),
+               (unsigned long)code, (unsigned long)elapsed);
+        if (elapsed_ms) {
+            *elapsed_ms = elapsed;
+        }
+        return code;
+    }
+
+    std::vector<std::string> records()
+    {
+        return split_lines(tvt::read_file_or_empty(state + L"\\upgrade-stop.log"));
+    }
+
+    // The one record of the run: the whole line in its format, beginning
+    // with `start`, and the digest of `exe`'s bytes.
+    void expect_one_record(const std::string &start, int helper_matches)
+    {
+        std::vector<std::string> lines = records();
+        ASSERT_EQ(1u, lines.size());
+        EXPECT_TRUE(std::regex_match(lines[0], k_record_line)) << lines[0];
+        EXPECT_EQ(0u, lines[0].find(start)) << lines[0];
+        EXPECT_NE(std::string::npos,
+                  lines[0].find(" helper_matches_install=" + std::to_string(helper_matches) +
+                                " helper_sha256=" + host_sha256() + "\r\n"))
+            << lines[0];
+    }
+
+    std::string shutdown_line(const std::string &token)
+    {
+        return "POST /shutdown Bearer " + token + " TovrinHost/0.1.1\r\n";
+    }
+
+    std::wstring root, install, state, requests;
+    std::vector<tvt::process> started;
+    std::vector<tvt::process> decoys;
+};
+
+TEST_F(StopE2eTest, NothingRunning)
+{
+    make_install("");
+    DWORD elapsed = 0;
+    EXPECT_EQ(0u, run_shell(install + L"\\TovrinHost.exe", L"--stop-existing", &elapsed));
+    expect_one_record("result=stopped detail=none listener_pid=0 image_basename=- "
+                      "image_relation=unavailable image_query=no_listener win32_error=0 "
+                      "discover_attempts=1 owner_metadata=absent pid_reused=0 "
+                      "command_matches=unknown ",
+                      1);
+    // The calling shell is this installation's shell, and never its own
+    // target: had it planned itself, it would have waited for itself and
+    // ended by its own hand without a record.
+    EXPECT_LT(elapsed, 4000u) << "nothing to wait for, but the stop waited";
+
+    // The same through --install-dir naming its own directory.
+    DeleteFileW((state + L"\\upgrade-stop.log").c_str());
+    EXPECT_EQ(0u, run_shell(install + L"\\TovrinHost.exe",
+                            L"--install-dir " + tvt::quote(install) + L" --stop-existing"));
+    expect_one_record("result=stopped detail=none ", 1);
+}
+
+TEST_F(StopE2eTest, SidecarThatHonoursTheRequestEndsByItself)
+{
+    make_install("on_shutdown=exit\r\nexit_code=37\r\n");
+    start_decoys();
+    ASSERT_FALSE(HasFatalFailure());
+    tvt::process sidecar = start_host_sidecar();
+    ASSERT_FALSE(HasFatalFailure());
+
+    EXPECT_EQ(0u, run_shell(install + L"\\TovrinHost.exe", L"--stop-existing"));
+    DWORD code = 0;
+    ASSERT_TRUE(tvt::wait_process(sidecar, 5000, &code));
+    EXPECT_EQ(37u, code) << "exit code 0 would mean it was terminated";
+    EXPECT_EQ(shutdown_line(k_default_token), tvt::read_file_or_empty(requests));
+    // The sidecar removed its lock owner file on the way out.
+    expect_one_record("result=stopped detail=none ", 1);
+    expect_decoys_alive();
+}
+
+TEST_F(StopE2eTest, SidecarThatIgnoresTheRequestIsTerminatedWithTheHelperScript)
+{
+    make_install("on_shutdown=ignore\r\nexit_code=37\r\n");
+    start_decoys();
+    ASSERT_FALSE(HasFatalFailure());
+    tvt::process sidecar = start_host_sidecar();
+    ASSERT_FALSE(HasFatalFailure());
+
+    // cmd.exe running the installation's helper script, which waits in a
+    // program outside the installation.
+    std::wstring waiter = root + L"\\tools\\waiter.exe";
+    ASSERT_TRUE(tvt::make_dirs(root + L"\\tools"));
+    ASSERT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), waiter));
+    std::wstring waiter_script = root + L"\\behaviour-waiter.txt";
+    ASSERT_TRUE(tvt::write_file(waiter_script,
+                                "write_control=0\r\nwrite_lock=0\r\nexit_after_ms=60000\r\n"));
+    std::wstring helper = install + L"\\tovrinhostsidecar.cmd";
+    ASSERT_TRUE(tvt::write_file(helper, "@echo off\r\n" + u(tvt::quote(waiter)) + " " +
+                                            u(tvt::quote(waiter_script)) + " wait\r\n"));
+    wchar_t sysdir[MAX_PATH];
+    GetSystemDirectoryW(sysdir, MAX_PATH);
+    tvt::process cmd = start(tvt::quote(std::wstring(sysdir) + L"\\cmd.exe") + L" /c \"" +
+                             tvt::quote(helper) + L"\"", install);
+    ASSERT_TRUE(tvt::wait_until(
+        [&] {
+            for (const auto &p : tvt::list_processes()) {
+                if (_wcsicmp(p.second.c_str(), waiter.c_str()) == 0) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        10000))
+        << "the helper script did not start its waiter";
+    // A second shell of this installation is a target as well.
+    tvt::process second_shell = start_picker(install + L"\\TovrinHost.exe");
+    ASSERT_FALSE(HasFatalFailure());
+
+    // The build tree's shell stops the installation from outside it.
+    DWORD elapsed = 0;
+    EXPECT_EQ(0u, run_shell(tvt::host_exe(),
+                            L"--install-dir " + tvt::quote(install) + L" --stop-existing",
+                            &elapsed));
+    EXPECT_GE(elapsed, 4000u) << "the request was ignored, so the graceful wait ran out";
+    DWORD code = 99;
+    ASSERT_TRUE(tvt::wait_process(sidecar, 1000, &code));
+    EXPECT_EQ(0u, code) << "terminated with exit code 0, not its own 37";
+    ASSERT_TRUE(tvt::wait_process(cmd, 1000, &code));
+    EXPECT_EQ(0u, code);
+    ASSERT_TRUE(tvt::wait_process(second_shell, 1000, &code));
+    EXPECT_EQ(0u, code) << "the picker would have ended with 1 or 2";
+    EXPECT_EQ(shutdown_line(k_default_token), tvt::read_file_or_empty(requests));
+    expect_one_record("result=stopped detail=none ", 0);
+    expect_decoys_alive();
+}
+
+TEST_F(StopE2eTest, OverlongTokenSendsNoRequestAndTheSidecarIsStillStopped)
+{
+    // It would exit with 37 if any request reached it.
+    make_install("token_length=201\r\non_shutdown=exit\r\nexit_code=37\r\n");
+    tvt::process sidecar = start_host_sidecar();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NE(std::string::npos, tvt::read_file_or_empty(state + L"\\control.json")
+                                     .find("\"token\":\"" + std::string("abcdef0123456789")));
+
+    EXPECT_EQ(0u, run_shell(install + L"\\TovrinHost.exe", L"--stop-existing"));
+    DWORD code = 99;
+    ASSERT_TRUE(tvt::wait_process(sidecar, 1000, &code));
+    EXPECT_EQ(0u, code);
+    EXPECT_EQ("", tvt::read_file_or_empty(requests));
+    // The calling shell of the same installation finished the stop.
+    expect_one_record("result=stopped detail=none ", 1);
+}
+
+TEST_F(StopE2eTest, LockOwnerThatIsGoneIsReportedAsReused)
+{
+    make_install("");
+    // A process that ran and ended, leaving its pid free.
+    std::wstring quiet = root + L"\\behaviour-quiet.txt";
+    ASSERT_TRUE(tvt::write_file(quiet, "write_control=0\r\nwrite_lock=0\r\nexit_after_ms=0\r\n"));
+    tvt::process gone;
+    ASSERT_TRUE(tvt::start_process(tvt::quote(tvt::test_sidecar_exe()) + L" " + tvt::quote(quiet) +
+                                       L" serve",
+                                   L"", &gone));
+    DWORD gone_pid = gone.pid;
+    ASSERT_TRUE(tvt::wait_process(gone, 5000, nullptr));
+    tvt::close_process(&gone);
+    ASSERT_TRUE(tvt::write_file(state + L"\\runtime.lock.owner",
+                                "pid=" + std::to_string(gone_pid) + "\r\nimage=" +
+                                    u(install) + "\\runtime\\node\\node.exe\r\n"));
+
+    EXPECT_EQ(0u, run_shell(install + L"\\TovrinHost.exe", L"--stop-existing"));
+    expect_one_record("result=stopped detail=pid_reused listener_pid=0 image_basename=- "
+                      "image_relation=unavailable image_query=no_listener win32_error=0 "
+                      "discover_attempts=1 owner_metadata=present pid_reused=1 ",
+                      1);
+}
+
+TEST_F(StopE2eTest, InstallDirectoryMissingOrAFileDoesNothing)
+{
+    make_install("");
+    tvt::process sidecar = start_host_sidecar();
+    ASSERT_FALSE(HasFatalFailure());
+    std::wstring file = root + L"\\plain-file";
+    ASSERT_TRUE(tvt::write_file(file, "x"));
+
+    EXPECT_EQ(0u, run_shell(install + L"\\TovrinHost.exe",
+                            L"--install-dir " + tvt::quote(root + L"\\missing") +
+                                L" --stop-existing"));
+    EXPECT_EQ(0u, run_shell(install + L"\\TovrinHost.exe",
+                            L"--install-dir " + tvt::quote(file) + L" --stop-existing"));
+    EXPECT_FALSE(tvt::file_exists(state + L"\\upgrade-stop.log"));
+    EXPECT_TRUE(still_running(sidecar));
+    EXPECT_EQ("", tvt::read_file_or_empty(requests));
+}
+
+TEST_F(StopE2eTest, RecordLogCap)
+{
+    make_install("");
+    std::wstring log = state + L"\\upgrade-stop.log";
+    ASSERT_TRUE(tvt::write_file(log, std::string(262145, 'x')));
+    EXPECT_EQ(0u, run_shell(install + L"\\TovrinHost.exe", L"--stop-existing"));
+    EXPECT_EQ(262145u, tvt::read_file_or_empty(log).size());
+
+    ASSERT_TRUE(tvt::write_file(log, std::string(262144, 'x')));
+    EXPECT_EQ(0u, run_shell(install + L"\\TovrinHost.exe", L"--stop-existing"));
+    std::string text = tvt::read_file_or_empty(log);
+    ASSERT_GT(text.size(), 262144u);
+    EXPECT_TRUE(std::regex_match(text.substr(262144), k_record_line)) << text.substr(262144);
+}
+
+} // namespace
