@@ -257,7 +257,7 @@ int wmain(int argc, wchar_t **argv)
     printf("\n");
     summary("idle", idle, "nothing running");
     summary("request", request, "overhead beyond the sidecar's delay (target < 300 ms)");
-    summary("ignore", ignore, "forced path; the design waits 4000 ms before terminating");
+    summary("ignore", ignore, "forced path; the shell waits 4000 ms before terminating");
     summary("schtasks", tasks, "one schtasks.exe run");
     return 0;
 }

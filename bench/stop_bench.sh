@@ -16,7 +16,7 @@
 #   idle     nothing of the installation runs
 #   request  a sidecar that honours the request, minus its chosen delay:
 #            the shell's own overhead (target under 300 ms)
-#   ignore   a sidecar that ignores the request (the design waits 4000 ms,
+#   ignore   a sidecar that ignores the request (the shell waits 4000 ms,
 #            then terminates)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
