@@ -127,7 +127,13 @@ protected:
             tvt::close_process(&p);
         }
         tvt::kill_processes_below(root);
-        tvt::remove_tree(root);
+        // An ended program's file may stay in use for a moment under Wine.
+        tvt::wait_until(
+            [&] {
+                tvt::remove_tree(root);
+                return !tvt::dir_exists(root);
+            },
+            3000);
     }
 
     std::string u(const std::wstring &w) { return tvt::narrow(w); }
