@@ -127,10 +127,13 @@ protected:
         ASSERT_TRUE(tvt::make_install(install, layout));
     }
 
-    tvt::process &start(const std::wstring &cmd, const std::wstring &cwd = L"")
+    // Console children detached, like the shell's sidecar; every child with
+    // its standard handles on NUL.
+    tvt::process &start(const std::wstring &cmd, const std::wstring &cwd = L"",
+                        DWORD flags = DETACHED_PROCESS)
     {
         tvt::process p;
-        EXPECT_TRUE(tvt::start_process(cmd, cwd, &p)) << u(cmd);
+        EXPECT_TRUE(tvt::start_process_quiet(cmd, cwd, &p, flags)) << u(cmd);
         started.push_back(p);
         return started.back();
     }
@@ -188,7 +191,7 @@ protected:
     // A shell that stays alive: the folder picker waits in its dialog.
     tvt::process start_picker(const std::wstring &exe)
     {
-        tvt::process p = start(tvt::quote(exe) + L" --pick-folder");
+        tvt::process p = start(tvt::quote(exe) + L" --pick-folder", L"", 0);
         EXPECT_TRUE(tvt::wait_until([&] { return has_window(p.pid); }, 20000))
             << "the folder dialog of " << u(exe) << " did not appear (is there a display?)";
         return p;
@@ -301,14 +304,17 @@ TEST_F(StopE2eTest, SidecarThatIgnoresTheRequestIsTerminatedWithTheHelperScript)
     ASSERT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), waiter));
     std::wstring waiter_script = root + L"\\behaviour-waiter.txt";
     ASSERT_TRUE(tvt::write_file(waiter_script,
-                                "write_control=0\r\nwrite_lock=0\r\nexit_after_ms=60000\r\n"));
+                                "write_control=0\r\nwrite_lock=0\r\nexit_after_ms=30000\r\n"));
     std::wstring helper = install + L"\\tovrinhostsidecar.cmd";
     ASSERT_TRUE(tvt::write_file(helper, "@echo off\r\n" + u(tvt::quote(waiter)) + " " +
                                             u(tvt::quote(waiter_script)) + " wait\r\n"));
     wchar_t sysdir[MAX_PATH];
     GetSystemDirectoryW(sysdir, MAX_PATH);
+    // A console without a window, shared with the waiter: no console host
+    // of its own outlives them.
     tvt::process cmd = start(tvt::quote(std::wstring(sysdir) + L"\\cmd.exe") + L" /c \"" +
-                             tvt::quote(helper) + L"\"", install);
+                                 tvt::quote(helper) + L"\"",
+                             install, CREATE_NO_WINDOW);
     ASSERT_TRUE(tvt::wait_until(
         [&] {
             for (const auto &p : tvt::list_processes()) {
@@ -367,9 +373,8 @@ TEST_F(StopE2eTest, LockOwnerThatIsGoneIsReportedAsReused)
     std::wstring quiet = root + L"\\behaviour-quiet.txt";
     ASSERT_TRUE(tvt::write_file(quiet, "write_control=0\r\nwrite_lock=0\r\nexit_after_ms=0\r\n"));
     tvt::process gone;
-    ASSERT_TRUE(tvt::start_process(tvt::quote(tvt::test_sidecar_exe()) + L" " + tvt::quote(quiet) +
-                                       L" serve",
-                                   L"", &gone));
+    ASSERT_TRUE(tvt::start_process_quiet(
+        tvt::quote(tvt::test_sidecar_exe()) + L" " + tvt::quote(quiet) + L" serve", L"", &gone));
     DWORD gone_pid = gone.pid;
     ASSERT_TRUE(tvt::wait_process(gone, 5000, nullptr));
     tvt::close_process(&gone);

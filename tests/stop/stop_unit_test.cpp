@@ -156,7 +156,7 @@ protected:
         DeleteFileW(ready.c_str());
         tvt::process p;
         std::wstring cmd = tvt::quote(node) + L" " + tvt::quote(script) + L" serve";
-        EXPECT_TRUE(tvt::start_process(cmd, cwd, &p)) << u(cmd);
+        EXPECT_TRUE(tvt::start_process_quiet(cmd, cwd, &p)) << u(cmd);
         started.push_back(p);
         EXPECT_TRUE(tvt::wait_until([&] { return tvt::file_exists(ready); }, 10000))
             << "sidecar " << u(tag) << " did not get ready";
@@ -355,17 +355,36 @@ TEST_F(StopTest, CollectProcessesFindsCandidatesWithWholeCommandLines)
     size_t other = start_copy(root + L"\\tools\\waiter.exe", "write_control=0\r\n", L"w");
     ASSERT_FALSE(HasFatalFailure());
 
+    // The helper script waits in a program of its own, which ends by itself
+    // in any case.
     std::wstring script = install + L"\\tovrinhostsidecar.cmd";
-    ASSERT_TRUE(tvt::write_file(script, "@echo off\r\n" + u(tvt::quote(root + L"\\tools\\waiter.exe")) +
-                                            " " + u(tvt::quote(root + L"\\behaviour-w.txt")) +
-                                            " wait\r\n"));
+    std::wstring script_waiter = root + L"\\tools\\script-waiter.exe";
+    ASSERT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), script_waiter));
+    std::wstring script_behaviour = root + L"\\behaviour-script.txt";
+    ASSERT_TRUE(tvt::write_file(script_behaviour,
+                                "write_control=0\r\nwrite_lock=0\r\nexit_after_ms=30000\r\n"));
+    ASSERT_TRUE(tvt::write_file(script, "@echo off\r\n" + u(tvt::quote(script_waiter)) + " " +
+                                            u(tvt::quote(script_behaviour)) + " wait\r\n"));
     wchar_t sysdir[MAX_PATH];
     GetSystemDirectoryW(sysdir, MAX_PATH);
     std::wstring cmd_line = tvt::quote(std::wstring(sysdir) + L"\\cmd.exe") + L" /c \"" +
                             tvt::quote(script) + L"\"";
+    // A console without a window, shared with the script's program: no
+    // console host of its own outlives them.
     tvt::process cmd;
-    ASSERT_TRUE(tvt::start_process(cmd_line, install, &cmd));
+    ASSERT_TRUE(tvt::start_process_quiet(cmd_line, install, &cmd, CREATE_NO_WINDOW));
     started.push_back(cmd);
+    // Wait for the script's program, or it could start after the clean-up.
+    ASSERT_TRUE(tvt::wait_until(
+        [&] {
+            for (const auto &p : tvt::list_processes()) {
+                if (_wcsicmp(p.second.c_str(), script_waiter.c_str()) == 0) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        10000));
 
     tovrin_process_record records[TABLE_CAP];
     static char images[TABLE_CAP][IMAGE_CAP];
@@ -463,6 +482,8 @@ TEST_F(StopTest, CommandUtf8ReadsOtherProcessesWhole)
     std::wstring script = root + L"\\behaviour-w.txt";
     ASSERT_TRUE(tvt::write_file(script, "write_control=0\r\nwrite_lock=0\r\n"));
 
+    // The program is named apart from the command line, so that the line
+    // can be anything, a single character included.
     auto run = [&](const std::wstring &cmdline) {
         STARTUPINFOW si;
         ZeroMemory(&si, sizeof si);
@@ -470,8 +491,8 @@ TEST_F(StopTest, CommandUtf8ReadsOtherProcessesWhole)
         PROCESS_INFORMATION pi;
         std::vector<wchar_t> buf(cmdline.begin(), cmdline.end());
         buf.push_back(L'\0');
-        EXPECT_TRUE(CreateProcessW(exe.c_str(), buf.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si,
-                                   &pi));
+        EXPECT_TRUE(CreateProcessW(exe.c_str(), buf.data(), NULL, NULL, FALSE, DETACHED_PROCESS,
+                                   NULL, NULL, &si, &pi));
         CloseHandle(pi.hThread);
         tvt::process p;
         p.handle = pi.hProcess;

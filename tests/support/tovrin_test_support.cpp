@@ -244,6 +244,37 @@ bool start_process(const std::wstring &command_line, const std::wstring &cwd, pr
     return true;
 }
 
+bool start_process_quiet(const std::wstring &command_line, const std::wstring &cwd, process *out,
+                         DWORD creation_flags)
+{
+    SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
+    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, NULL);
+    if (nul == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    STARTUPINFOW si;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nul;
+    si.hStdOutput = nul;
+    si.hStdError = nul;
+    std::vector<wchar_t> cmd(command_line.begin(), command_line.end());
+    cmd.push_back(L'\0');
+    PROCESS_INFORMATION pi;
+    BOOL ok = CreateProcessW(NULL, cmd.data(), NULL, NULL, TRUE, creation_flags, NULL,
+                             cwd.empty() ? NULL : cwd.c_str(), &si, &pi);
+    CloseHandle(nul);
+    if (!ok) {
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    out->handle = pi.hProcess;
+    out->pid = pi.dwProcessId;
+    return true;
+}
+
 bool wait_process(const process &p, DWORD timeout_ms, DWORD *exit_code)
 {
     if (!p.handle || WaitForSingleObject(p.handle, timeout_ms) != WAIT_OBJECT_0) {

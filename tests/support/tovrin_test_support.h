@@ -60,6 +60,13 @@ struct process {
 // not empty, receives standard output and standard error.
 bool start_process(const std::wstring &command_line, const std::wstring &cwd, process *out,
                    const std::wstring &stdout_file = L"");
+// Starts `command_line` with standard input, output and error on the NUL
+// device and the given creation flags (default DETACHED_PROCESS, the way the
+// shell starts the sidecar). Under Wine a child that shares the test's
+// output, or a console host made for it, can keep the test runner's pipe
+// open after the test has ended; a child started this way cannot.
+bool start_process_quiet(const std::wstring &command_line, const std::wstring &cwd, process *out,
+                         DWORD creation_flags = DETACHED_PROCESS);
 // Waits up to `timeout_ms`; true and the exit code when it ended.
 bool wait_process(const process &p, DWORD timeout_ms, DWORD *exit_code);
 bool process_alive(DWORD pid);
