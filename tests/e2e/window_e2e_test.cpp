@@ -1,0 +1,636 @@
+// The window mode end to end: TovrinHost.exe started from throw-away
+// installations with the test sidecar (and once with the real Node.js),
+// driven from outside like a user would — its window found by class, the
+// status line read, the button pressed, power events sent, message boxes
+// read and dismissed — while a recorder stands in for the browser.
+#include <gtest/gtest.h>
+
+#include "tovrin_test_support.h"
+
+#include <winhttp.h>
+
+#include <deque>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The installed release, in capitals; the test sidecar reports it in
+// small letters, which must count as the same release.
+const char k_installed[] = "0123456789ABCDEF0123456789ABCDEF01234567";
+const char k_running[] = "0123456789abcdef0123456789abcdef01234567";
+const char k_other[] = "fedcba9876543210fedcba9876543210fedcba98";
+const wchar_t k_incomplete[] =
+    L"This Tovrin Host package is incomplete. Reinstall from the official package.";
+
+// ---- driving the window ----------------------------------------------
+
+struct window_query {
+    DWORD pid;
+    const wchar_t *cls;
+    HWND found;
+};
+
+BOOL CALLBACK match_window(HWND hwnd, LPARAM lp)
+{
+    window_query *q = (window_query *)lp;
+    DWORD pid = 0;
+    wchar_t cls[64];
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid == q->pid && GetClassNameW(hwnd, cls, 64) && wcscmp(cls, q->cls) == 0 &&
+        IsWindowVisible(hwnd)) {
+        q->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND find_window(DWORD pid, const wchar_t *cls)
+{
+    window_query q = {pid, cls, NULL};
+    EnumWindows(match_window, (LPARAM)&q);
+    return q.found;
+}
+
+std::wstring text_of(HWND hwnd)
+{
+    wchar_t buf[1024];
+    buf[0] = L'\0';
+    SendMessageW(hwnd, WM_GETTEXT, 1024, (LPARAM)buf);
+    return buf;
+}
+
+std::wstring status_line(HWND shell)
+{
+    return text_of(GetDlgItem(shell, 2));
+}
+
+// A message box shows its text in a static control with id 0xFFFF.
+std::wstring message_box_text(HWND box)
+{
+    HWND text = GetDlgItem(box, 0xFFFF);
+    return text ? text_of(text) : std::wstring();
+}
+
+std::wstring clipboard_text()
+{
+    std::wstring out;
+    if (!OpenClipboard(NULL)) {
+        return out;
+    }
+    HANDLE data = GetClipboardData(CF_UNICODETEXT);
+    const wchar_t *p = data ? (const wchar_t *)GlobalLock(data) : nullptr;
+    if (p) {
+        out = p;
+        GlobalUnlock(data);
+    }
+    CloseClipboard();
+    return out;
+}
+
+void set_clipboard_text(const std::wstring &text)
+{
+    if (!OpenClipboard(NULL)) {
+        return;
+    }
+    EmptyClipboard();
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(wchar_t));
+    memcpy(GlobalLock(block), text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+    GlobalUnlock(block);
+    SetClipboardData(CF_UNICODETEXT, block);
+    CloseClipboard();
+}
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (!line.empty()) {
+            out.push_back(line);
+        }
+    }
+    return out;
+}
+
+// GET of a loopback address, for the page the real sidecar serves.
+std::string http_get(const std::wstring &url)
+{
+    std::string body;
+    URL_COMPONENTS parts;
+    ZeroMemory(&parts, sizeof parts);
+    parts.dwStructSize = sizeof parts;
+    wchar_t host[64], path[256];
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = 64;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = 256;
+    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) {
+        return body;
+    }
+    HINTERNET s = WinHttpOpen(L"e2e", WINHTTP_ACCESS_TYPE_NO_PROXY, NULL, NULL, 0);
+    HINTERNET c = s ? WinHttpConnect(s, host, parts.nPort, 0) : NULL;
+    HINTERNET r = c ? WinHttpOpenRequest(c, L"GET", path, NULL, NULL, NULL, 0) : NULL;
+    if (r && WinHttpSendRequest(r, NULL, 0, NULL, 0, 0, 0) && WinHttpReceiveResponse(r, NULL)) {
+        char buf[4096];
+        DWORD got = 0;
+        while (WinHttpReadData(r, buf, sizeof buf, &got) && got > 0) {
+            body.append(buf, got);
+        }
+    }
+    for (HINTERNET h : {r, c, s}) {
+        if (h) {
+            WinHttpCloseHandle(h);
+        }
+    }
+    return body;
+}
+
+// ---- the fixture ----------------------------------------------------------
+
+struct shell_run {
+    tvt::process proc;
+    HWND hwnd = NULL;
+};
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        tvt::clear_state_dir();
+        state_ = tvt::state_dir();
+        root_ = tvt::make_temp_dir(L"window");
+        ASSERT_FALSE(root_.empty());
+        // Wine gives http addresses to the programs of this registry value.
+        std::wstring recorder = tvt::widen(TOVRIN_BROWSER_RECORDER_UNIX);
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\WineBrowser", L"Browsers",
+                                  REG_SZ, recorder.c_str(),
+                                  (DWORD)((recorder.size() + 1) * sizeof(wchar_t))));
+        browser_log_ = L"Z:" + tvt::widen(TOVRIN_BROWSER_LOG_UNIX);
+        DeleteFileW(browser_log_.c_str());
+    }
+
+    void TearDown() override
+    {
+        for (shell_run &run : shells_) {
+            if (run.proc.handle) {
+                TerminateProcess(run.proc.handle, 9);
+                tvt::close_process(&run.proc);
+            }
+        }
+        tvt::kill_processes_below(root_);
+        tvt::remove_tree(root_);
+        Sleep(300); // a recorder still on its way must not write into the next test's log
+    }
+
+    // A full installation with the test sidecar acting on `behaviour`.
+    std::wstring install(const wchar_t *name, const std::string &behaviour,
+                         const char *release = k_installed, const tvt::install_layout *layout = nullptr)
+    {
+        std::wstring dir = root_ + L"\\" + name;
+        tvt::install_layout l = layout ? *layout : tvt::install_layout();
+        l.script = behaviour;
+        EXPECT_TRUE(tvt::make_install(dir, l));
+        if (release) {
+            set_release(dir, release);
+        }
+        return dir;
+    }
+
+    void set_release(const std::wstring &dir, const char *release)
+    {
+        tvt::write_file(dir + L"\\host-release.json",
+                        std::string("{\n  \"gitSha\": \"") + release + "\"\n}\n");
+    }
+
+    std::string behaviour(const std::wstring &dir, const std::string &extra = "")
+    {
+        return "release=" + std::string(k_running) + "\nrequest_log=" +
+               tvt::narrow(dir + L"\\requests.log") + "\ndump=" +
+               tvt::narrow(dir + L"\\dump.txt") + "\n" + extra;
+    }
+
+    shell_run *start_shell(const std::wstring &dir, const std::wstring &args = L"")
+    {
+        // The status file keeps the last pair; start each run from a marker.
+        tvt::write_file(state_ + L"\\shell-status.txt", "marker");
+        shells_.emplace_back();
+        shell_run *run = &shells_.back();
+        std::wstring cmd = tvt::quote(dir + L"\\TovrinHost.exe") + (args.empty() ? L"" : L" " + args);
+        EXPECT_TRUE(tvt::start_process_quiet(cmd, L"", &run->proc, 0));
+        tvt::wait_until([&] { return (run->hwnd = find_window(run->proc.pid, L"TovrinHostShell")) != NULL; },
+                        15000);
+        EXPECT_NE(run->hwnd, (HWND)NULL) << "the shell window did not appear";
+        return run;
+    }
+
+    // Closes the window as a user would; the exit code of the shell.
+    DWORD close_shell(shell_run *run)
+    {
+        PostMessageW(run->hwnd, WM_CLOSE, 0, 0);
+        DWORD code = 99;
+        EXPECT_TRUE(tvt::wait_process(run->proc, 15000, &code)) << "the shell did not exit";
+        tvt::close_process(&run->proc);
+        return code;
+    }
+
+    std::string status_file() { return tvt::read_file_or_empty(state_ + L"\\shell-status.txt"); }
+    std::vector<std::string> lifecycle() { return lines_of(tvt::read_file_or_empty(state_ + L"\\sidecar-lifecycle.log")); }
+    std::vector<std::string> browser_urls() { return lines_of(tvt::read_file_or_empty(browser_log_)); }
+    // The recorder runs after the shell's request returned: wait for it.
+    std::vector<std::string> wait_urls(size_t count)
+    {
+        tvt::wait_until([&] { return browser_urls().size() >= count; }, 10000);
+        return browser_urls();
+    }
+
+    bool wait_status(const char *status, const char *detail, DWORD timeout = 15000)
+    {
+        std::string want = std::string("status=") + status + "\ndetail=" + detail + "\n";
+        bool ok = tvt::wait_until([&] { return status_file() == want; }, timeout);
+        EXPECT_TRUE(ok) << "status file is \"" << status_file() << "\", wanted " << status << "/" << detail;
+        return ok;
+    }
+
+    bool wait_status_line(shell_run *run, const std::wstring &want, DWORD timeout = 15000)
+    {
+        bool ok = tvt::wait_until([&] { return status_line(run->hwnd) == want; }, timeout);
+        EXPECT_TRUE(ok) << "status line is \"" << tvt::narrow(status_line(run->hwnd)) << "\"";
+        return ok;
+    }
+
+    // Waits for the shell's message box, returns its text and presses OK.
+    std::wstring answer_message_box(shell_run *run, DWORD timeout = 15000)
+    {
+        HWND box = NULL;
+        tvt::wait_until([&] { return (box = find_window(run->proc.pid, L"#32770")) != NULL; }, timeout);
+        if (!box) {
+            ADD_FAILURE() << "no message box";
+            return L"";
+        }
+        std::wstring text = message_box_text(box);
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        tvt::wait_until([&] { return !IsWindow(box) || !IsWindowVisible(box); }, 5000);
+        return text;
+    }
+
+    int control_port()
+    {
+        std::smatch m;
+        std::string text = tvt::read_file_or_empty(state_ + L"\\control.json");
+        return std::regex_search(text, m, std::regex("\"port\"\\s*:\\s*(\\d+)")) ? std::stoi(m[1]) : 0;
+    }
+
+    int count_events(const char *event)
+    {
+        int n = 0;
+        for (const std::string &line : lifecycle()) {
+            n += line.find(std::string(" event=") + event + " ") != std::string::npos;
+        }
+        return n;
+    }
+
+    std::wstring root_;
+    std::wstring state_;
+    std::wstring browser_log_;
+    std::deque<shell_run> shells_; // deque: pointers to its runs stay valid
+};
+
+const std::regex k_lifecycle_line(
+    "\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}Z event=([a-z_]+) pid=(\\d+) extra=(\\d+) "
+    "elapsed_ms=(\\d+) ready=(after_ready|before_ready) shell_initiated=0");
+
+std::string expected_url(int port)
+{
+    return "http://127.0.0.1:" + std::to_string(port) + "/?release=" + std::string(k_installed, 12);
+}
+
+// ---- scenarios --------------------------------------------------------------
+
+// A first start launches the sidecar with a scrubbed environment and opens
+// the browser once; closing the window leaves the sidecar running; the
+// next shell keeps it (same release in other letter case); after an
+// upgrade of the release the next shell replaces it.
+TEST_F(WindowTest, FirstStartThenKeepThenReplace)
+{
+    std::wstring dir = install(L"Tovrin Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    tvt::write_file(dir + L"\\CHANNEL.txt", "DEV\r\n");
+    // What the user's environment may hold; none of it may reach the sidecar.
+    const wchar_t *const scrubbed[][2] = {
+        {L"Path", L"C:\\Tools;C:\\Node"}, {L"node_options", L"--inspect"},
+        {L"Qv_Host_Jwt", L"secret"},      {L"tovrin_host_channel", L"production"},
+        {L"NPM_CONFIG_PREFIX", L"C:\\npm"}, {L"TOVRIN_HOST_GIT_SHA", L"cafe"},
+    };
+    std::vector<std::pair<std::wstring, std::wstring>> saved;
+    for (const auto &v : scrubbed) {
+        wchar_t old[4096];
+        DWORD n = GetEnvironmentVariableW(v[0], old, 4096);
+        saved.emplace_back(v[0], n > 0 && n < 4096 ? old : L"");
+        SetEnvironmentVariableW(v[0], v[1]);
+    }
+    SetEnvironmentVariableW(L"PATHEXT", L".COM;.EXE;.BAT;.CMD");
+    SetEnvironmentVariableW(L"TVT_ORDER_A", L"1");
+    SetEnvironmentVariableW(L"TVT_ORDER_B", L"2");
+
+    shell_run *first = start_shell(dir);
+    for (const auto &v : saved) {
+        SetEnvironmentVariableW(v.first.c_str(), v.second.empty() ? NULL : v.second.c_str());
+    }
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    wait_status_line(first, L"Status: Running");
+    int port = control_port();
+    ASSERT_NE(0, port);
+    EXPECT_EQ(std::vector<std::string>{expected_url(port)}, wait_urls(1));
+    std::vector<std::string> events = lifecycle();
+    ASSERT_EQ(1u, events.size());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(events[0], m, k_lifecycle_line)) << events[0];
+    EXPECT_EQ("sidecar_started", m[1].str());
+    EXPECT_EQ("before_ready", m[5].str());
+    DWORD sidecar_pid = (DWORD)std::stoul(m[2]);
+    EXPECT_TRUE(tvt::process_alive(sidecar_pid));
+
+    // What the sidecar was given.
+    std::vector<std::string> dump = lines_of(tvt::read_file_or_empty(dir + L"\\dump.txt"));
+    std::string install_utf8 = tvt::narrow(dir);
+    std::vector<std::string> env;
+    std::string cmdline, cwd;
+    for (const std::string &line : dump) {
+        if (line.rfind("env=", 0) == 0) {
+            env.push_back(line.substr(4));
+        } else if (line.rfind("cmdline=", 0) == 0) {
+            cmdline = line.substr(8);
+        } else if (line.rfind("cwd=", 0) == 0) {
+            cwd = line.substr(4);
+        }
+    }
+    EXPECT_EQ("\"" + install_utf8 + "\\runtime\\node\\node.exe\" \"" + install_utf8 +
+                  "\\runtime\\dist\\hostRuntimeCli.js\" serve",
+              cmdline);
+    EXPECT_EQ(install_utf8, cwd.back() == '\\' ? cwd.substr(0, cwd.size() - 1) : cwd);
+    // Wine adds variables of its own when a process starts, so the added
+    // entries are looked for by name rather than at the end.
+    auto values_of = [&](const char *name) {
+        std::vector<std::string> out;
+        for (const std::string &e : env) {
+            std::string n = e.substr(0, e.find('=', 1));
+            if (_stricmp(n.c_str(), name) == 0) {
+                out.push_back(e);
+            }
+        }
+        return out;
+    };
+    using strings = std::vector<std::string>;
+    EXPECT_EQ(strings{"PATH=C:\\windows\\System32;C:\\windows;C:\\windows\\System32\\Wbem"},
+              values_of("PATH"));
+    EXPECT_EQ(strings{"TOVRIN_HOST_CHANNEL=dev"}, values_of("TOVRIN_HOST_CHANNEL"));
+    EXPECT_EQ(strings{"TOVRIN_HOST_STATE_DIR=" + tvt::narrow(state_)}, values_of("TOVRIN_HOST_STATE_DIR"));
+    EXPECT_EQ(strings{"TOVRIN_HOST_BUNDLE_PATH=" + install_utf8}, values_of("TOVRIN_HOST_BUNDLE_PATH"));
+    for (const char *gone : {"NODE_OPTIONS", "QV_HOST_JWT", "NPM_CONFIG_PREFIX", "TOVRIN_HOST_GIT_SHA"}) {
+        EXPECT_TRUE(values_of(gone).empty()) << gone;
+    }
+    EXPECT_EQ(strings{"PATHEXT=.COM;.EXE;.BAT;.CMD"}, values_of("PATHEXT"));
+    int order_a = -1, order_b = -1;
+    for (size_t i = 0; i < env.size(); i++) {
+        order_a = env[i] == "TVT_ORDER_A=1" ? (int)i : order_a;
+        order_b = env[i] == "TVT_ORDER_B=2" ? (int)i : order_b;
+    }
+    EXPECT_GE(order_a, 0);
+    EXPECT_GT(order_b, order_a);
+    std::string err_log = tvt::read_file_or_empty(state_ + L"\\sidecar-stderr.log");
+    EXPECT_NE(std::string::npos, err_log.find("test sidecar started"));
+    EXPECT_NE(std::string::npos, err_log.find("test sidecar stderr"));
+
+    EXPECT_EQ(0u, close_shell(first));
+    events = lifecycle();
+    ASSERT_EQ(2u, events.size());
+    ASSERT_TRUE(std::regex_match(events[1], m, k_lifecycle_line)) << events[1];
+    EXPECT_EQ("shell_window_closed", m[1].str());
+    EXPECT_EQ(sidecar_pid, (DWORD)std::stoul(m[2]));
+    EXPECT_EQ("after_ready", m[5].str());
+    EXPECT_TRUE(tvt::process_alive(sidecar_pid)) << "closing the window stopped the sidecar";
+
+    // The same release answers: kept, nothing launched, the browser opened.
+    shell_run *second = start_shell(dir);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    EXPECT_EQ(2u, wait_urls(2).size());
+    EXPECT_EQ(1, count_events("sidecar_started"));
+    EXPECT_TRUE(tvt::process_alive(sidecar_pid));
+    EXPECT_EQ(0u, close_shell(second));
+    EXPECT_FALSE(tvt::file_exists(state_ + L"\\upgrade-stop.log"));
+
+    // Another release installed: the old sidecar is asked to stop (with its
+    // token) and a new one launched; its output log rotates.
+    set_release(dir, k_other);
+    shell_run *third = start_shell(dir);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    EXPECT_TRUE(tvt::wait_until([&] { return !tvt::process_alive(sidecar_pid); }, 5000));
+    EXPECT_EQ(2, count_events("sidecar_started"));
+    std::string requests = tvt::read_file_or_empty(dir + L"\\requests.log");
+    EXPECT_NE(std::string::npos,
+              requests.find("POST /shutdown Bearer 0123456789abcdef0123456789abcdef TovrinHost/0.1.1"))
+        << requests;
+    EXPECT_NE(std::string::npos,
+              requests.find("GET /status Bearer 0123456789abcdef0123456789abcdef TovrinHost/0.1.1"));
+    std::vector<std::string> stops = lines_of(tvt::read_file_or_empty(state_ + L"\\upgrade-stop.log"));
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ(0u, stops[0].find("result=stopped detail=none "));
+    EXPECT_NE(std::string::npos,
+              tvt::read_file_or_empty(state_ + L"\\sidecar-stderr.previous.log").find("test sidecar started"));
+    EXPECT_EQ(0u, close_shell(third));
+}
+
+// A sidecar that dies before the UI answers needs attention without a
+// dialog; the button launches it again.
+TEST_F(WindowTest, SidecarExitBeforeReadyThenButtonLaunchesAgain)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js",
+                    behaviour(dir, "root_code=503\nexit_after_ms=800\nexit_code=3\n"));
+    shell_run *run = start_shell(dir);
+    ASSERT_TRUE(wait_status("needs_attention", "sidecar_exited_3"));
+    wait_status_line(run, L"Status: Needs attention");
+    std::vector<std::string> events = lifecycle();
+    ASSERT_EQ(2u, events.size());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(events[1], m, k_lifecycle_line)) << events[1];
+    EXPECT_EQ("sidecar_exited", m[1].str());
+    EXPECT_EQ("3", m[3].str());
+    Sleep(300);
+    EXPECT_EQ((HWND)NULL, find_window(run->proc.pid, L"#32770")) << "a dialog was shown";
+    EXPECT_TRUE(browser_urls().empty());
+
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    SendMessageW(GetDlgItem(run->hwnd, 1), BM_CLICK, 0, 0);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    wait_status_line(run, L"Status: Running");
+    EXPECT_EQ(2, count_events("sidecar_started"));
+    EXPECT_EQ(1u, wait_urls(1).size());
+    EXPECT_EQ(0u, close_shell(run));
+}
+
+// An incomplete package is reported with its detail and one dialog per
+// wait; the button starts a new wait and the dialog comes again.
+TEST_F(WindowTest, IncompletePackageShowsOneDialogPerWait)
+{
+    struct layout_case {
+        const wchar_t *name;
+        bool node;
+        bool node_dir;
+        bool cli;
+        const char *detail;
+    } cases[] = {
+        {L"no-node", false, false, true, "node_missing"},
+        {L"node-dir", false, true, true, "node_missing"},
+        {L"no-cli", true, false, false, "cli_missing"},
+    };
+    for (const layout_case &c : cases) {
+        SCOPED_TRACE(c.detail);
+        tvt::install_layout layout;
+        layout.node = c.node;
+        layout.cli = c.cli;
+        std::wstring dir = install(c.name, "", k_installed, &layout);
+        if (c.node_dir) {
+            ASSERT_TRUE(CreateDirectoryW((dir + L"\\runtime\\node\\node.exe").c_str(), NULL));
+        }
+        shell_run *run = start_shell(dir);
+        EXPECT_EQ(k_incomplete, answer_message_box(run));
+        EXPECT_TRUE(wait_status("needs_attention", c.detail));
+        wait_status_line(run, L"Status: Needs attention");
+        Sleep(600); // three status-timer periods: still no second dialog
+        EXPECT_EQ((HWND)NULL, find_window(run->proc.pid, L"#32770"));
+
+        PostMessageW(run->hwnd, WM_COMMAND, MAKEWPARAM(1, BN_CLICKED), 0);
+        EXPECT_EQ(k_incomplete, answer_message_box(run)) << "a new wait shows the dialog again";
+        EXPECT_TRUE(lifecycle().empty());
+        EXPECT_EQ(0u, close_shell(run));
+        tvt::clear_state_dir();
+    }
+}
+
+// Once an address is known, a later failure puts it on the clipboard and
+// names it in the dialog.
+TEST_F(WindowTest, AttentionAfterReadyCopiesTheAddress)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    shell_run *run = start_shell(dir);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    std::wstring url = tvt::widen(expected_url(control_port()));
+
+    // The package breaks while the sidecar runs, then the sidecar dies.
+    DeleteFileW((dir + L"\\runtime\\dist\\hostRuntimeCli.js").c_str());
+    tvt::kill_processes_below(dir + L"\\runtime");
+    ASSERT_TRUE(wait_status("needs_attention", "sidecar_exited_9"));
+    set_clipboard_text(L"something else");
+
+    PostMessageW(run->hwnd, WM_COMMAND, MAKEWPARAM(1, BN_CLICKED), 0);
+    EXPECT_EQ(std::wstring(k_incomplete) +
+                  L"\n\nIf needed, this address was copied to the clipboard:\n" + url,
+              answer_message_box(run));
+    EXPECT_EQ(url, clipboard_text());
+    EXPECT_TRUE(wait_status("needs_attention", "cli_missing"));
+    EXPECT_EQ(0u, close_shell(run));
+}
+
+// Waking up starts a new wait but never opens a browser by itself.
+TEST_F(WindowTest, ResumeFromSleepWaitsAgainWithoutOpeningTheBrowser)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    shell_run *run = start_shell(dir);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    ASSERT_EQ(1u, wait_urls(1).size());
+
+    EXPECT_EQ(TRUE, SendMessageW(run->hwnd, WM_POWERBROADCAST, 18, 0));
+    EXPECT_EQ("status=running\ndetail=ui_ready\n", status_file());
+    wait_status_line(run, L"Status: Running");
+    EXPECT_EQ(TRUE, SendMessageW(run->hwnd, WM_POWERBROADCAST, 7, 0));
+    EXPECT_EQ(TRUE, SendMessageW(run->hwnd, WM_POWERBROADCAST, 18, 0));
+    EXPECT_EQ("status=running\ndetail=ui_ready\n", status_file());
+    // Another power event is no resume: nothing happens.
+    tvt::write_file(state_ + L"\\shell-status.txt", "marker");
+    EXPECT_EQ(TRUE, SendMessageW(run->hwnd, WM_POWERBROADCAST, 10 /* power status change */, 0));
+    EXPECT_EQ("marker", status_file());
+
+    // After a resume with nothing answering, the new wait launches, and the
+    // UI coming up does not open the browser either.
+    tvt::kill_processes_below(dir + L"\\runtime");
+    ASSERT_TRUE(wait_status("needs_attention", "sidecar_exited_9"));
+    SendMessageW(run->hwnd, WM_POWERBROADCAST, 18, 0);
+    ASSERT_TRUE(wait_status("running", "ui_ready"));
+    EXPECT_EQ(2, count_events("sidecar_started"));
+    Sleep(300);
+    EXPECT_EQ(1u, browser_urls().size());
+    EXPECT_EQ(0u, close_shell(run));
+}
+
+// --install-dir changes the install directory only: the sidecar image,
+// script and channel still come from beside the program file. A value that
+// looks like an option is still the value, so the window mode runs.
+TEST_F(WindowTest, InstallDirOptionInWindowMode)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    std::wstring other = root_ + L"\\Other";
+    ASSERT_TRUE(CreateDirectoryW(other.c_str(), NULL));
+    tvt::write_file(other + L"\\CHANNEL.txt", "dev");
+
+    shell_run *run = start_shell(dir, L"--install-dir " + tvt::quote(other));
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    std::string dump = tvt::read_file_or_empty(dir + L"\\dump.txt");
+    std::string d = tvt::narrow(dir);
+    EXPECT_NE(std::string::npos, dump.find("cmdline=\"" + d + "\\runtime\\node\\node.exe\" \"" + d +
+                                           "\\runtime\\dist\\hostRuntimeCli.js\" serve"));
+    EXPECT_NE(std::string::npos, dump.find("env=TOVRIN_HOST_CHANNEL=production"));
+    EXPECT_NE(std::string::npos, dump.find("env=TOVRIN_HOST_BUNDLE_PATH=" + tvt::narrow(other)));
+    // Without a release file in the other directory the address has no tag.
+    EXPECT_EQ("http://127.0.0.1:" + std::to_string(control_port()) + "/", wait_urls(1).at(0));
+    EXPECT_EQ(0u, close_shell(run));
+
+    // The stop-only mode would end at once without a window.
+    tvt::kill_processes_below(dir + L"\\runtime");
+    shell_run *window = start_shell(dir, L"--install-dir --stop-existing");
+    EXPECT_NE((HWND)NULL, window->hwnd);
+    EXPECT_EQ(0u, close_shell(window));
+}
+
+// The real Node.js runtime with the sample sidecar.
+TEST_F(WindowTest, RealNodeWithTheSampleSidecar)
+{
+    const char *node_unix = getenv("TOVRIN_NODE_EXE");
+    ASSERT_TRUE(node_unix && node_unix[0])
+        << "TOVRIN_NODE_EXE must name node.exe (scripts/fetch-node.sh prints it)";
+    tvt::install_layout layout;
+    layout.node = false;
+    std::wstring dir = install(L"Tovrin Host", "", k_installed, &layout);
+    std::wstring node = L"Z:" + tvt::widen(node_unix);
+    ASSERT_TRUE(tvt::copy_file(node, dir + L"\\runtime\\node\\node.exe"));
+    ASSERT_TRUE(tvt::copy_file(L"Z:" + tvt::widen(TOVRIN_SOURCE_DIR_UNIX) +
+                                   L"\\sample\\sidecar\\hostRuntimeCli.js",
+                               dir + L"\\runtime\\dist\\hostRuntimeCli.js"));
+    shell_run *run = start_shell(dir);
+    ASSERT_TRUE(wait_status("running", "browser_opened", 60000));
+    std::vector<std::string> urls = wait_urls(1);
+    ASSERT_EQ(1u, urls.size());
+    EXPECT_EQ(expected_url(control_port()), urls[0]);
+    std::string page = http_get(tvt::widen(urls[0]));
+    EXPECT_NE(std::string::npos, page.find("Tovrin Host"));
+    EXPECT_NE(std::string::npos, page.find(k_installed)) << page;
+    EXPECT_EQ(0u, close_shell(run));
+
+    DWORD code = 99;
+    ASSERT_TRUE(tvt::run_process(tvt::quote(dir + L"\\TovrinHost.exe") + L" --stop-existing", 60000, &code));
+    EXPECT_EQ(0u, code);
+    EXPECT_EQ("", http_get(tvt::widen(urls[0]))) << "the sidecar still answers";
+}
+
+} // namespace
