@@ -108,13 +108,7 @@ protected:
             tvt::close_process(&p);
         }
         tvt::kill_processes_below(root);
-        // An ended program's file may stay in use for a moment under Wine.
-        tvt::wait_until(
-            [&] {
-                tvt::remove_tree(root);
-                return !tvt::dir_exists(root);
-            },
-            3000);
+        tvt::remove_tree_retrying(root);
         tvt::clear_state_dir();
     }
 

@@ -143,6 +143,16 @@ void remove_tree(const std::wstring &path)
     RemoveDirectoryW(path.c_str());
 }
 
+bool remove_tree_retrying(const std::wstring &path, DWORD timeout_ms)
+{
+    return wait_until(
+        [&] {
+            remove_tree(path);
+            return !dir_exists(path);
+        },
+        timeout_ms);
+}
+
 bool copy_file(const std::wstring &from, const std::wstring &to)
 {
     return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;

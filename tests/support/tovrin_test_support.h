@@ -31,6 +31,9 @@ bool file_exists(const std::wstring &path);
 bool dir_exists(const std::wstring &path);
 bool make_dirs(const std::wstring &path);
 void remove_tree(const std::wstring &path);
+// remove_tree, retried while files of programs that just ended are still
+// held (Wine releases them a moment later); true once the tree is gone.
+bool remove_tree_retrying(const std::wstring &path, DWORD timeout_ms = 3000);
 bool copy_file(const std::wstring &from, const std::wstring &to);
 
 // A fresh empty directory under the temporary folder; removed by the caller.
