@@ -133,13 +133,27 @@ function serve() {
     }
   });
 
+  // The shell reads these files while it waits for this process to end, and
+  // for that moment Windows refuses to delete them (EBUSY or EPERM): retry.
+  function unlinkRetrying(file) {
+    for (let attempt = 0; attempt < 50; attempt++) {
+      try {
+        fs.unlinkSync(file);
+        return;
+      } catch (err) {
+        if (err.code !== 'EBUSY' && err.code !== 'EPERM') return;
+        Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, 10);
+      }
+    }
+  }
+
   // Leaves the state files only when they still name this process.
   function removeOwnFiles() {
     try {
-      if (fs.readFileSync(lockFile, 'utf8').includes(`pid=${process.pid}\r\n`)) fs.unlinkSync(lockFile);
+      if (fs.readFileSync(lockFile, 'utf8').includes(`pid=${process.pid}\r\n`)) unlinkRetrying(lockFile);
     } catch (err) { /* already gone */ }
     try {
-      if (JSON.parse(fs.readFileSync(controlFile, 'utf8')).token === token) fs.unlinkSync(controlFile);
+      if (JSON.parse(fs.readFileSync(controlFile, 'utf8')).token === token) unlinkRetrying(controlFile);
     } catch (err) { /* already gone or replaced */ }
   }
 

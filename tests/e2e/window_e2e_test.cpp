@@ -442,7 +442,7 @@ TEST_F(WindowTest, FirstStartThenKeepThenReplace)
               requests.find("GET /status Bearer 0123456789abcdef0123456789abcdef TovrinHost/0.1.1"));
     std::vector<std::string> stops = lines_of(tvt::read_file_or_empty(state_ + L"\\upgrade-stop.log"));
     ASSERT_EQ(1u, stops.size());
-    EXPECT_EQ(0u, stops[0].find("result=stopped detail=none "));
+    EXPECT_EQ(0u, stops[0].find("result=stopped detail=none ")) << stops[0];
     EXPECT_NE(std::string::npos,
               tvt::read_file_or_empty(state_ + L"\\sidecar-stderr.previous.log").find("test sidecar started"));
     EXPECT_EQ(0u, close_shell(third));

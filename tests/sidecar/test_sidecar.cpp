@@ -307,6 +307,19 @@ std::string lock_text()
     return "pid=" + pid + "\r\nimage=" + image + "\r\n";
 }
 
+// A reader that does not share deletion (the shell reads these files every
+// 200 ms while it waits for this process to end) makes DeleteFileW fail for
+// the moment it holds the file; a real sidecar's clean-up has to retry too.
+void delete_retrying(const std::string &path)
+{
+    for (int attempt = 0; attempt < 50; attempt++) {
+        if (DeleteFileW(widen(path).c_str()) || GetLastError() != ERROR_SHARING_VIOLATION) {
+            return;
+        }
+        Sleep(10);
+    }
+}
+
 // The state files are removed only while they still name this process, so
 // that a successor's files are left alone.
 void remove_own_files()
@@ -323,7 +336,7 @@ void remove_own_files()
         }
         CloseHandle(f);
         if (text == lock_text()) {
-            DeleteFileW(widen(g_lock_path).c_str());
+            delete_retrying(g_lock_path);
         }
     }
     text.clear();
@@ -338,7 +351,7 @@ void remove_own_files()
         }
         CloseHandle(f);
         if (!g_token.empty() && text.find("\"" + g_token + "\"") != std::string::npos) {
-            DeleteFileW(widen(g_control_path).c_str());
+            delete_retrying(g_control_path);
         }
     }
 }
