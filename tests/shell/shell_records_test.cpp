@@ -40,22 +40,6 @@ protected:
     std::wstring dir;
 };
 
-std::vector<std::string> split_lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start)); // unterminated tail
-            break;
-        }
-        lines.push_back(text.substr(start, end - start + 1));
-        start = end + 1;
-    }
-    return lines;
-}
-
 ULONGLONG system_time_100ns(const SYSTEMTIME &st)
 {
     FILETIME ft;
@@ -145,7 +129,7 @@ TEST_F(ShellFiles, LifecycleLineFormat)
     GetSystemTime(&after);
 
     std::string log = tvt::read_file_or_empty(file(L"sidecar-lifecycle.log"));
-    std::vector<std::string> lines = split_lines(log);
+    std::vector<std::string> lines = tvt::split_lines(log);
     ASSERT_EQ(2u, lines.size()) << log;
 
     const std::regex first("(\\d{4})-(\\d{2})-(\\d{2})T(\\d{2}):(\\d{2}):(\\d{2})Z "
@@ -178,7 +162,7 @@ TEST_F(ShellFiles, ElapsedSinceTheLaunch)
     std::wstring path = file(L"sidecar-lifecycle.log");
     const std::regex elapsed_re(".* elapsed_ms=(\\d+) ready=.*\n");
     auto elapsed_of = [&](size_t index) -> unsigned long long {
-        std::vector<std::string> lines = split_lines(tvt::read_file_or_empty(path));
+        std::vector<std::string> lines = tvt::split_lines(tvt::read_file_or_empty(path));
         std::smatch m;
         if (index >= lines.size() || !std::regex_match(lines[index], m, elapsed_re)) {
             ADD_FAILURE() << "no line " << index;
@@ -219,7 +203,7 @@ TEST_F(ShellFiles, LifecycleLogBelowTheLimitIsAppendedTo)
     std::string now = tvt::read_file_or_empty(current);
     ASSERT_GT(now.size(), big.size());
     EXPECT_EQ(big, now.substr(0, big.size()));
-    EXPECT_EQ(1u, split_lines(now.substr(big.size())).size());
+    EXPECT_EQ(1u, tvt::split_lines(now.substr(big.size())).size());
     EXPECT_NE(std::string::npos, now.find("event=sidecar_started pid=5 ", big.size()));
     EXPECT_EQ("older generation\n", tvt::read_file_or_empty(previous));
 }
@@ -237,7 +221,7 @@ TEST_F(ShellFiles, LifecycleLogAtTheLimitIsRotated)
     // The full log became the previous one, replacing the older generation;
     // the new line starts a fresh log.
     EXPECT_EQ(big, tvt::read_file_or_empty(previous));
-    std::vector<std::string> lines = split_lines(tvt::read_file_or_empty(current));
+    std::vector<std::string> lines = tvt::split_lines(tvt::read_file_or_empty(current));
     ASSERT_EQ(1u, lines.size());
     EXPECT_NE(std::string::npos, lines[0].find(" event=sidecar_started pid=6 "));
 
@@ -247,7 +231,7 @@ TEST_F(ShellFiles, LifecycleLogAtTheLimitIsRotated)
     ASSERT_TRUE(tvt::write_file(current, bigger));
     append_lifecycle("sidecar_exited", 6, 0, "before_ready");
     EXPECT_EQ(bigger, tvt::read_file_or_empty(previous));
-    EXPECT_EQ(1u, split_lines(tvt::read_file_or_empty(current)).size());
+    EXPECT_EQ(1u, tvt::split_lines(tvt::read_file_or_empty(current)).size());
 }
 
 TEST_F(ShellFiles, LifecycleLinesAreAppendedInOrder)
@@ -255,7 +239,7 @@ TEST_F(ShellFiles, LifecycleLinesAreAppendedInOrder)
     append_lifecycle("sidecar_started", 1, 0, "before_ready");
     append_lifecycle("sidecar_exited", 1, 3, "before_ready");
     append_lifecycle("shell_window_closed", 1, 0, "before_ready");
-    std::vector<std::string> lines = split_lines(tvt::read_file_or_empty(file(L"sidecar-lifecycle.log")));
+    std::vector<std::string> lines = tvt::split_lines(tvt::read_file_or_empty(file(L"sidecar-lifecycle.log")));
     ASSERT_EQ(3u, lines.size());
     EXPECT_NE(std::string::npos, lines[0].find(" event=sidecar_started pid=1 extra=0 "));
     EXPECT_NE(std::string::npos, lines[1].find(" event=sidecar_exited pid=1 extra=3 "));

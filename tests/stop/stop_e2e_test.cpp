@@ -39,22 +39,6 @@ std::string host_sha256()
     return n > 0 && n < 128 ? u(std::wstring(buf, n)) : std::string();
 }
 
-std::vector<std::string> split_lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find("\r\n", pos);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(pos));
-            break;
-        }
-        lines.push_back(text.substr(pos, end - pos + 2));
-        pos = end + 2;
-    }
-    return lines;
-}
-
 struct window_search {
     DWORD pid;
     bool found;
@@ -216,7 +200,7 @@ protected:
 
     std::vector<std::string> records()
     {
-        return split_lines(tvt::read_file_or_empty(state + L"\\upgrade-stop.log"));
+        return tvt::split_lines(tvt::read_file_or_empty(state + L"\\upgrade-stop.log"));
     }
 
     // The one record of the run: the whole line in its format, beginning

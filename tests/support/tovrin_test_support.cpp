@@ -153,6 +153,22 @@ bool remove_tree_retrying(const std::wstring &path, DWORD timeout_ms)
         timeout_ms);
 }
 
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start + 1));
+        start = end + 1;
+    }
+    return lines;
+}
+
 bool copy_file(const std::wstring &from, const std::wstring &to)
 {
     return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;

@@ -35,6 +35,9 @@ void remove_tree(const std::wstring &path);
 // held (Wine releases them a moment later); true once the tree is gone.
 bool remove_tree_retrying(const std::wstring &path, DWORD timeout_ms = 3000);
 bool copy_file(const std::wstring &from, const std::wstring &to);
+// The lines of a record file, each with its line break; an unterminated
+// tail is a line of its own (a torn record shows up).
+std::vector<std::string> split_lines(const std::string &text);
 
 // A fresh empty directory under the temporary folder; removed by the caller.
 std::wstring make_temp_dir(const wchar_t *tag);
