@@ -49,8 +49,8 @@ std::vector<std::string> split_lines(const std::string &text)
     return lines;
 }
 
-// Command lines of the system's schtasks.exe processes seen while `run`
-// runs, polled from a second thread.
+// Command lines of the schtasks.exe processes that this process starts
+// while `run` runs, polled from a second thread.
 std::vector<std::string> schtasks_seen_during(const std::function<void()> &run)
 {
     std::vector<std::string> seen;
@@ -61,7 +61,10 @@ std::vector<std::string> schtasks_seen_during(const std::function<void()> &run)
             PROCESSENTRY32W e;
             e.dwSize = sizeof e;
             for (BOOL ok = Process32FirstW(snap, &e); ok; ok = Process32NextW(snap, &e)) {
-                if (_wcsicmp(e.szExeFile, L"schtasks.exe") != 0) {
+                // Other test programs (run in parallel by CTest) start
+                // schtasks.exe too: only this process's children count.
+                if (_wcsicmp(e.szExeFile, L"schtasks.exe") != 0 ||
+                    e.th32ParentProcessID != GetCurrentProcessId()) {
                     continue;
                 }
                 char command[COMMAND_CAP];
