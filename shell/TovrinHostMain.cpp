@@ -464,6 +464,17 @@ static int control_port(const char *control)
     return tovrin_parse_control_port(control);
 }
 
+/* The "gitSha" of the installation's host-release.json; 0 when the file
+ * is missing or empty or names no release. */
+static int read_installed_release(char *out, size_t cap)
+{
+    wchar_t path[TOVRIN_PATH_CAP];
+    char text[TOVRIN_FILE_TEXT_CAP];
+    join_wide_path(path, g_install_dir, L"host-release.json");
+    return read_existing_file(path, text, sizeof text) &&
+           tovrin_extract_json_string(text, "\"gitSha\"", out, cap);
+}
+
 /* ------------------------------------------------------------------ */
 /* readiness probe                                                     */
 /* ------------------------------------------------------------------ */
@@ -486,13 +497,8 @@ int ui_is_ready(void)
         return 0;
     }
 
-    wchar_t release_path[TOVRIN_PATH_CAP];
-    join_wide_path(release_path, g_install_dir, L"host-release.json");
-    char release_text[TOVRIN_FILE_TEXT_CAP];
     char release[TOVRIN_RELEASE_CAP];
-    int has_release = read_existing_file(release_path, release_text, sizeof release_text) &&
-                      tovrin_extract_json_string(release_text, "\"gitSha\"", release,
-                                                 sizeof release);
+    int has_release = read_installed_release(release, sizeof release);
     char url[TOVRIN_UI_URL_CAP];
     int composed = has_release
                        ? tovrin_format_ui_url_with_release(port, release, url, sizeof url)
@@ -644,12 +650,8 @@ DWORD WINAPI sidecar_exit_watch(LPVOID param)
 /* 1 when a sidecar that answers runs the installed release. */
 static int sidecar_runs_installed_release(void)
 {
-    wchar_t release_path[TOVRIN_PATH_CAP];
-    join_wide_path(release_path, g_install_dir, L"host-release.json");
-    char release_text[TOVRIN_FILE_TEXT_CAP];
     char installed[TOVRIN_RELEASE_CAP];
-    if (!read_existing_file(release_path, release_text, sizeof release_text) ||
-        !tovrin_extract_json_string(release_text, "\"gitSha\"", installed, sizeof installed)) {
+    if (!read_installed_release(installed, sizeof installed)) {
         return 0;
     }
     char control[TOVRIN_FILE_TEXT_CAP];
@@ -690,6 +692,13 @@ static int sidecar_runs_installed_release(void)
     return tovrin_release_ids_match(running, installed);
 }
 
+/* 1 when the attributes of `path` can be read and it is no directory. */
+static int is_file(const wchar_t *path)
+{
+    DWORD attrs = GetFileAttributesW(path);
+    return attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 static int report_launch_failure(const char *detail, const wchar_t *message)
 {
     write_shell_status("needs_attention", detail);
@@ -706,16 +715,9 @@ int start_runtime(void)
         L"This Tovrin Host package is incomplete. Reinstall from the official package.";
     static const wchar_t k_could_not_start[] = L"Tovrin Host could not start.";
 
-    const char *package_problem = NULL;
-    DWORD attrs = GetFileAttributesW(g_node_path);
-    if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
-        package_problem = "node_missing";
-    } else {
-        attrs = GetFileAttributesW(g_cli_path);
-        if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
-            package_problem = "cli_missing";
-        }
-    }
+    const char *package_problem = !is_file(g_node_path)  ? "node_missing"
+                                  : !is_file(g_cli_path) ? "cli_missing"
+                                                         : NULL;
 
     if (ui_is_ready() && sidecar_runs_installed_release()) {
         g_sidecar_dead = 0;
@@ -762,8 +764,7 @@ int start_runtime(void)
     wchar_t previous_log[TOVRIN_PATH_CAP];
     join_wide_path(log_path, g_state_dir, L"sidecar-stderr.log");
     join_wide_path(previous_log, g_state_dir, L"sidecar-stderr.previous.log");
-    attrs = GetFileAttributesW(log_path);
-    if (attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (is_file(log_path)) {
         DeleteFileW(previous_log);
         MoveFileW(log_path, previous_log);
     }
@@ -871,17 +872,23 @@ DWORD WINAPI ready_poll_thread(LPVOID param)
     }
 }
 
-void stop_ready_poll(void)
+/* Asks the poll thread to end and joins it for at most 2000 ms. */
+static void join_poll_thread(void)
 {
-    if (g_hwnd) {
-        KillTimer(g_hwnd, TOVRIN_STATUS_TIMER);
-    }
     InterlockedExchange(&g_poll_stop, 1);
     if (g_poll_thread) {
         WaitForSingleObject(g_poll_thread, TOVRIN_POLL_JOIN_MS);
         CloseHandle(g_poll_thread);
         g_poll_thread = NULL;
     }
+}
+
+void stop_ready_poll(void)
+{
+    if (g_hwnd) {
+        KillTimer(g_hwnd, TOVRIN_STATUS_TIMER);
+    }
+    join_poll_thread();
 }
 
 /* One attempt to bring the UI up: launch (or keep) the sidecar, then wait
@@ -904,12 +911,7 @@ void begin_ready_wait(void)
         return;
     }
     if (launched) {
-        InterlockedExchange(&g_poll_stop, 1);
-        if (g_poll_thread) {
-            WaitForSingleObject(g_poll_thread, TOVRIN_POLL_JOIN_MS);
-            CloseHandle(g_poll_thread);
-            g_poll_thread = NULL;
-        }
+        join_poll_thread();
         InterlockedExchange(&g_poll_stop, 0);
         g_poll_thread = CreateThread(NULL, 0, ready_poll_thread, NULL, 0, NULL);
         return;
@@ -1026,6 +1028,16 @@ void maybe_open_browser(int user_initiated)
 typedef UINT(WINAPI *get_dpi_for_window_fn)(HWND);
 typedef BOOL(WINAPI *system_parameters_for_dpi_fn)(UINT, UINT, PVOID, UINT, UINT);
 
+static UINT screen_dpi(void)
+{
+    HDC screen = GetDC(NULL);
+    int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
+    if (screen) {
+        ReleaseDC(NULL, screen);
+    }
+    return dpi > 0 ? (UINT)dpi : 96;
+}
+
 /* The window's DPI; GetDpiForWindow is looked up at run time so that the
  * program still starts on systems without it. */
 static UINT window_dpi(HWND hwnd)
@@ -1034,14 +1046,7 @@ static UINT window_dpi(HWND hwnd)
     get_dpi_for_window_fn get_dpi =
         user32 ? (get_dpi_for_window_fn)(void *)GetProcAddress(user32, "GetDpiForWindow") : NULL;
     UINT dpi = get_dpi ? get_dpi(hwnd) : 0;
-    if (dpi == 0) {
-        HDC screen = GetDC(NULL);
-        dpi = screen ? (UINT)GetDeviceCaps(screen, LOGPIXELSY) : 96;
-        if (screen) {
-            ReleaseDC(NULL, screen);
-        }
-    }
-    return dpi ? dpi : 96;
+    return dpi ? dpi : screen_dpi();
 }
 
 static int scaled(int value)
@@ -1065,13 +1070,8 @@ static void update_font(void)
     if (for_dpi && for_dpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, g_dpi)) {
         have = 1;
     } else if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
-        HDC screen = GetDC(NULL);
-        int system_dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-        if (screen) {
-            ReleaseDC(NULL, screen);
-        }
         metrics.lfMessageFont.lfHeight =
-            MulDiv(metrics.lfMessageFont.lfHeight, (int)g_dpi, system_dpi ? system_dpi : 96);
+            MulDiv(metrics.lfMessageFont.lfHeight, (int)g_dpi, (int)screen_dpi());
         have = 1;
     }
     HFONT font = have ? CreateFontIndirectW(&metrics.lfMessageFont) : NULL;
@@ -1090,17 +1090,38 @@ static void update_font(void)
     g_font = font;
 }
 
+/* Place and size of each control at 96 DPI. */
+struct control_box {
+    int x;
+    int y;
+    int w;
+    int h;
+};
+static const struct control_box k_note_box = {28, 16, 380, 48};
+static const struct control_box k_open_box = {28, 78, 360, 40};
+static const struct control_box k_status_box = {28, 136, 380, 40};
+
+static HWND create_control(const wchar_t *window_class, const wchar_t *text, DWORD style,
+                           const struct control_box *box, int id, HINSTANCE instance)
+{
+    return CreateWindowExW(0, window_class, text, WS_CHILD | WS_VISIBLE | style, scaled(box->x),
+                           scaled(box->y), scaled(box->w), scaled(box->h), g_hwnd,
+                           (HMENU)(INT_PTR)id, instance, NULL);
+}
+
+static void place_control(HWND control, const struct control_box *box)
+{
+    if (control) {
+        MoveWindow(control, scaled(box->x), scaled(box->y), scaled(box->w), scaled(box->h),
+                   TRUE);
+    }
+}
+
 static void layout_controls(void)
 {
-    if (g_note) {
-        MoveWindow(g_note, scaled(28), scaled(16), scaled(380), scaled(48), TRUE);
-    }
-    if (g_open_button) {
-        MoveWindow(g_open_button, scaled(28), scaled(78), scaled(360), scaled(40), TRUE);
-    }
-    if (g_status) {
-        MoveWindow(g_status, scaled(28), scaled(136), scaled(380), scaled(40), TRUE);
-    }
+    place_control(g_note, &k_note_box);
+    place_control(g_open_button, &k_open_box);
+    place_control(g_status, &k_status_box);
 }
 
 static void on_open_button(void)
@@ -1227,28 +1248,25 @@ static void create_shell_window(HINSTANCE instance)
                              WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT,
                              CW_USEDEFAULT, TOVRIN_WINDOW_W, TOVRIN_WINDOW_H, NULL, NULL,
                              instance, NULL);
-    g_note = CreateWindowExW(0, L"STATIC",
-                             L"You can close this window. Tovrin Host keeps working.\n"
-                             L"Uninstalling does not delete Tovrin Host Data.",
-                             WS_CHILD | WS_VISIBLE, 28, 16, 380, 48, g_hwnd,
-                             (HMENU)(INT_PTR)TOVRIN_ID_NOTE, instance, NULL);
-    g_open_button = CreateWindowExW(0, L"BUTTON", L"Open Tovrin Host",
-                                    WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, 28, 78, 360, 40,
-                                    g_hwnd, (HMENU)(INT_PTR)TOVRIN_ID_OPEN, instance, NULL);
-    g_status = CreateWindowExW(0, L"STATIC", k_status_starting, WS_CHILD | WS_VISIBLE, 28, 136,
-                               380, 40, g_hwnd, (HMENU)(INT_PTR)TOVRIN_ID_STATUS, instance, NULL);
-
-    if (g_hwnd) {
-        g_dpi = window_dpi(g_hwnd);
-        if (g_dpi != 96) {
-            SetWindowPos(g_hwnd, NULL, 0, 0, scaled(TOVRIN_WINDOW_W), scaled(TOVRIN_WINDOW_H),
-                         SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-            layout_controls();
-        }
-        update_font();
-        ShowWindow(g_hwnd, SW_SHOWNORMAL);
-        UpdateWindow(g_hwnd);
+    if (!g_hwnd) {
+        return;
     }
+    g_dpi = window_dpi(g_hwnd);
+    if (g_dpi != 96) {
+        SetWindowPos(g_hwnd, NULL, 0, 0, scaled(TOVRIN_WINDOW_W), scaled(TOVRIN_WINDOW_H),
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    g_note = create_control(L"STATIC",
+                            L"You can close this window. Tovrin Host keeps working.\n"
+                            L"Uninstalling does not delete Tovrin Host Data.",
+                            0, &k_note_box, TOVRIN_ID_NOTE, instance);
+    g_open_button = create_control(L"BUTTON", L"Open Tovrin Host", BS_DEFPUSHBUTTON, &k_open_box,
+                                   TOVRIN_ID_OPEN, instance);
+    g_status = create_control(L"STATIC", k_status_starting, 0, &k_status_box, TOVRIN_ID_STATUS,
+                              instance);
+    update_font();
+    ShowWindow(g_hwnd, SW_SHOWNORMAL);
+    UpdateWindow(g_hwnd);
 }
 
 /* The status window: runs until the user closes it; the sidecar stays. */

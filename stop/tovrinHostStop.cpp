@@ -232,6 +232,22 @@ static void join_path(wchar_t *out, const wchar_t *dir, const wchar_t *name)
     memcpy(out + dir_len, name, (name_len + 1) * sizeof(wchar_t));
 }
 
+/* Lower case and backslashes, for comparing paths as Windows does. */
+static void fold_path_text(char *out, size_t cap, const char *in)
+{
+    size_t n = 0;
+    while (n < cap - 1 && in[n] != '\0') {
+        char c = in[n];
+        if (c >= 'A' && c <= 'Z') {
+            c = (char)(c - 'A' + 'a');
+        } else if (c == '/') {
+            c = '\\';
+        }
+        out[n++] = c;
+    }
+    out[n] = '\0';
+}
+
 /* 1 when the last component of `path` is `name` (lower case), letter case
  * and slash direction ignored. */
 static int image_filename_is(const char *path, const char *name)
@@ -239,7 +255,6 @@ static int image_filename_is(const char *path, const char *name)
     char scratch[IMAGE_CAP];
     size_t path_len;
     size_t name_len;
-    size_t i;
     if (!path || !name) {
         return 0;
     }
@@ -248,15 +263,7 @@ static int image_filename_is(const char *path, const char *name)
     if (path_len > IMAGE_CAP - 1 || path_len < name_len) {
         return 0;
     }
-    for (i = 0; i <= path_len; i++) {
-        char c = path[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = (char)(c - 'A' + 'a');
-        } else if (c == '/') {
-            c = '\\';
-        }
-        scratch[i] = c;
-    }
+    fold_path_text(scratch, sizeof scratch, path);
     if (memcmp(scratch + path_len - name_len, name, name_len) != 0) {
         return 0;
     }
@@ -406,6 +413,24 @@ done:
     }
 }
 
+/* Appends a record with copies of `image` and `command_line` (either may
+ * be NULL) in the table's own slots; 0 when the table is full. */
+static int add_record(struct process_table *table, uint32_t pid, const char *image,
+                      const char *command_line)
+{
+    int32_t i = table->count;
+    if (i >= TABLE_CAP) {
+        return 0;
+    }
+    copy_text(table->images[i], IMAGE_CAP, image);
+    copy_text(table->commands[i], COMMAND_CAP, command_line);
+    table->records[i].pid = pid;
+    table->records[i].image = table->images[i];
+    table->records[i].command_line = table->commands[i][0] != '\0' ? table->commands[i] : NULL;
+    table->count = i + 1;
+    return 1;
+}
+
 /* Keeps one snapshot entry when it may matter: the listener, the lock
  * owner, or an image named like one of the installation's programs. 1 when
  * kept or skipped, 0 when a 49th entry would be kept: a table that cannot
@@ -417,26 +442,20 @@ static int keep_process(struct process_table *table, uint32_t pid, const char *i
     int is_cmd = image_filename_is(image, "cmd.exe");
     int is_named = (pid != 0 && (pid == listener_pid || pid == owner_pid)) || is_node ||
                    is_cmd || image_filename_is(image, "tovrinhost.exe");
-    int32_t i;
+    char command[COMMAND_CAP];
     if (!is_named) {
         return 1;
     }
     if (table->count >= TABLE_CAP) {
         return 0;
     }
-    i = table->count;
-    copy_text(table->images[i], IMAGE_CAP, image);
-    table->commands[i][0] = '\0';
+    command[0] = '\0';
     /* Only programs that can run the sidecar or its helper script, and the
      * listener, are worth the three reads of another process's memory. */
     if (is_node || is_cmd || (pid != 0 && pid == listener_pid)) {
-        command_utf8(pid, table->commands[i]);
+        command_utf8(pid, command);
     }
-    table->records[i].pid = pid;
-    table->records[i].image = table->images[i];
-    table->records[i].command_line = table->commands[i][0] != '\0' ? table->commands[i] : NULL;
-    table->count = i + 1;
-    return 1;
+    return add_record(table, pid, image, command);
 }
 
 /* The candidate processes of the system, in snapshot order. */
@@ -627,21 +646,6 @@ static void parse_lock_owner(const char *text, uint32_t *pid, char *image)
     image[n] = '\0';
 }
 
-static void fold_path_text(char *out, size_t cap, const char *in)
-{
-    size_t n = 0;
-    while (n < cap - 1 && in[n] != '\0') {
-        char c = in[n];
-        if (c >= 'A' && c <= 'Z') {
-            c = (char)(c - 'A' + 'a');
-        } else if (c == '/') {
-            c = '\\';
-        }
-        out[n++] = c;
-    }
-    out[n] = '\0';
-}
-
 /* 1 when the command line runs this installation's script with "serve". */
 static int command_matches_install(const char *command_line, const char *install_utf8)
 {
@@ -744,16 +748,7 @@ static void merge_listener(struct process_table *table, const tovrin_listener_sn
             return;
         }
     }
-    if (table->count >= TABLE_CAP) {
-        return;
-    }
-    i = table->count;
-    copy_text(table->images[i], IMAGE_CAP, snap->image);
-    copy_text(table->commands[i], COMMAND_CAP, snap->command_line);
-    table->records[i].pid = snap->pid;
-    table->records[i].image = table->images[i];
-    table->records[i].command_line = table->commands[i][0] != '\0' ? table->commands[i] : NULL;
-    table->count = i + 1;
+    add_record(table, snap->pid, snap->image, snap->command_line);
 }
 
 /* One fresh look at what runs for the installation, and what may be
@@ -1286,6 +1281,22 @@ static int replan(struct stop_state *stop)
     return stop->plan.count == 0 ? REPLAN_EMPTY : REPLAN_REMAINS;
 }
 
+/* Plans again every 200 ms, the first time at once, until the plan ends
+ * the stop, nothing of the installation runs, or `wait_ms` have passed
+ * (REPLAN_REMAINS). Tick counts are compared by unsigned difference, which
+ * survives a wrap. */
+static int wait_for_stop(struct stop_state *stop, DWORD wait_ms)
+{
+    DWORD started = GetTickCount();
+    for (;;) {
+        int state = replan(stop);
+        if (state != REPLAN_REMAINS || GetTickCount() - started >= wait_ms) {
+            return state;
+        }
+        Sleep(POLL_SLEEP_MS);
+    }
+}
+
 static void set_stopped(struct stop_state *stop, int consult_pid_reused)
 {
     stop->result = 0;
@@ -1298,7 +1309,6 @@ static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
 {
     wchar_t canon[CANON_CAP];
     char helper_sha256[SHA256_TEXT_CAP];
-    DWORD started;
     int helper_matches;
     int state;
     int32_t j;
@@ -1342,22 +1352,13 @@ static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
     run_schtasks(k_task_end);
     request_shutdown(state_dir);
 
-    /* Graceful wait: the first plan right after the request. Tick counts
-     * are compared by unsigned difference, which survives a wrap. */
-    started = GetTickCount();
-    for (;;) {
-        state = replan(stop);
-        if (state == REPLAN_ENDED) {
-            goto report;
-        }
-        if (state == REPLAN_EMPTY) {
-            set_stopped(stop, 1);
-            goto report;
-        }
-        if (GetTickCount() - started >= GRACEFUL_WAIT_MS) {
-            break;
-        }
-        Sleep(POLL_SLEEP_MS);
+    /* Graceful wait: the first plan right after the request. */
+    state = wait_for_stop(stop, GRACEFUL_WAIT_MS);
+    if (state == REPLAN_EMPTY) {
+        set_stopped(stop, 1);
+    }
+    if (state != REPLAN_REMAINS) {
+        goto report;
     }
 
     /* Forced termination, of proved processes only. */
@@ -1374,24 +1375,14 @@ static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
     }
 
     /* Final wait: the first plan follows the terminations at once. */
-    started = GetTickCount();
-    for (;;) {
-        state = replan(stop);
-        if (state == REPLAN_ENDED) {
-            goto report;
-        }
-        if (state == REPLAN_EMPTY) {
-            set_stopped(stop, 0);
-            goto report;
-        }
-        if (GetTickCount() - started > FINAL_WAIT_MS - 1) {
-            run_schtasks(k_task_enable);
-            stop->result = 1;
-            stop->result_word = "refused";
-            stop->detail = "shutdown_timeout";
-            goto report;
-        }
-        Sleep(POLL_SLEEP_MS);
+    state = wait_for_stop(stop, FINAL_WAIT_MS);
+    if (state == REPLAN_EMPTY) {
+        set_stopped(stop, 0);
+    } else if (state == REPLAN_REMAINS) {
+        run_schtasks(k_task_enable);
+        stop->result = 1;
+        stop->result_word = "refused";
+        stop->detail = "shutdown_timeout";
     }
 
 report:
