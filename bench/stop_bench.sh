@@ -6,13 +6,15 @@
 # defaults: 5 runs, a sidecar that exits 500 ms after POST /shutdown.
 # Environment:
 #   BUILD_DIR   a Windows build tree with TovrinHost.exe and the test
-#               sidecar (default build/windows; built first if missing)
+#               sidecar (default build/windows; configured when missing,
+#               the programs are brought up to date first)
 #   WINEPREFIX  the Wine prefix to use (default build/bench-prefix, so that
 #               the benchmark never touches a test run's state directory)
 #
-# It compiles bench/stop_bench.cpp into bench/out/ and runs it under Wine;
-# the timing is taken inside Windows, from CreateProcess to the exit of the
-# shell. Printed per run and as min / median / max:
+# It builds bench/stop_bench.cpp (the stop_bench target of that build tree)
+# and runs it under Wine; the timing is taken inside Windows, from
+# CreateProcess to the exit of the shell. Printed per run and as
+# min / median / max:
 #   idle     nothing of the installation runs
 #   request  a sidecar that honours the request, minus its chosen delay:
 #            the shell's own overhead (target under 300 ms)
@@ -27,17 +29,12 @@ case "$build" in /*) ;; *) build="$root/$build" ;; esac
 export WINEPREFIX="${WINEPREFIX:-$root/build/bench-prefix}"
 source "$root/scripts/wine-env.sh"
 
-if [ ! -f "$build/TovrinHost.exe" ] || [ ! -f "$build/tests/sidecar/test_sidecar.exe" ]; then
+if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake --preset windows -B "$build" >/dev/null
-  cmake --build "$build" -j2 --target TovrinHost test_sidecar
 fi
-mkdir -p "$root/bench/out"
-x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -municode -static -o "$root/bench/out/stop_bench.exe" \
-  "$root/bench/stop_bench.cpp" -lshell32
+cmake --build "$build" -j2 --target TovrinHost test_sidecar stop_bench
 
 "$root/scripts/wine-prefix.sh"
 "$WINESERVER" -p
 trap '"$WINESERVER" -k || true' EXIT
-winpath() { echo "Z:$(echo "$1" | sed 's#/#\\#g')"; }
-"$WINE" "$root/bench/out/stop_bench.exe" "$(winpath "$build/TovrinHost.exe")" \
-  "$(winpath "$build/tests/sidecar/test_sidecar.exe")" "$runs" "$delay"
+"$WINE" "$build/bench/stop_bench.exe" "$runs" "$delay"

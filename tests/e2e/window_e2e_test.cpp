@@ -27,33 +27,6 @@ const wchar_t k_incomplete[] =
 
 // ---- driving the window ----------------------------------------------
 
-struct window_query {
-    DWORD pid;
-    const wchar_t *cls;
-    HWND found;
-};
-
-BOOL CALLBACK match_window(HWND hwnd, LPARAM lp)
-{
-    window_query *q = (window_query *)lp;
-    DWORD pid = 0;
-    wchar_t cls[64];
-    GetWindowThreadProcessId(hwnd, &pid);
-    if (pid == q->pid && GetClassNameW(hwnd, cls, 64) && wcscmp(cls, q->cls) == 0 &&
-        IsWindowVisible(hwnd)) {
-        q->found = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND find_window(DWORD pid, const wchar_t *cls)
-{
-    window_query q = {pid, cls, NULL};
-    EnumWindows(match_window, (LPARAM)&q);
-    return q.found;
-}
-
 std::wstring text_of(HWND hwnd)
 {
     wchar_t buf[1024];
@@ -225,8 +198,12 @@ protected:
         shell_run *run = &shells_.back();
         std::wstring cmd = tvt::quote(dir + L"\\TovrinHost.exe") + (args.empty() ? L"" : L" " + args);
         EXPECT_TRUE(tvt::start_process_quiet(cmd, L"", &run->proc, 0));
-        tvt::wait_until([&] { return (run->hwnd = find_window(run->proc.pid, L"TovrinHostShell")) != NULL; },
-                        15000);
+        tvt::wait_until(
+            [&] {
+                run->hwnd = tvt::find_visible_window(run->proc.pid, L"TovrinHostShell");
+                return run->hwnd != NULL;
+            },
+            15000);
         EXPECT_NE(run->hwnd, (HWND)NULL) << "the shell window did not appear";
         return run;
     }
@@ -270,7 +247,9 @@ protected:
     std::wstring answer_message_box(shell_run *run, DWORD timeout = 15000)
     {
         HWND box = NULL;
-        tvt::wait_until([&] { return (box = find_window(run->proc.pid, L"#32770")) != NULL; }, timeout);
+        tvt::wait_until(
+            [&] { return (box = tvt::find_visible_window(run->proc.pid, L"#32770")) != NULL; },
+            timeout);
         if (!box) {
             ADD_FAILURE() << "no message box";
             return L"";
@@ -465,7 +444,7 @@ TEST_F(WindowTest, SidecarExitBeforeReadyThenButtonLaunchesAgain)
     EXPECT_EQ("sidecar_exited", m[1].str());
     EXPECT_EQ("3", m[3].str());
     Sleep(300);
-    EXPECT_EQ((HWND)NULL, find_window(run->proc.pid, L"#32770")) << "a dialog was shown";
+    EXPECT_EQ((HWND)NULL, tvt::find_visible_window(run->proc.pid, L"#32770")) << "a dialog was shown";
     EXPECT_TRUE(browser_urls().empty());
 
     tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
@@ -506,7 +485,7 @@ TEST_F(WindowTest, IncompletePackageShowsOneDialogPerWait)
         EXPECT_TRUE(wait_status("needs_attention", c.detail));
         wait_status_line(run, L"Status: Needs attention");
         Sleep(600); // three status-timer periods: still no second dialog
-        EXPECT_EQ((HWND)NULL, find_window(run->proc.pid, L"#32770"));
+        EXPECT_EQ((HWND)NULL, tvt::find_visible_window(run->proc.pid, L"#32770"));
 
         PostMessageW(run->hwnd, WM_COMMAND, MAKEWPARAM(1, BN_CLICKED), 0);
         EXPECT_EQ(k_incomplete, answer_message_box(run)) << "a new wait shows the dialog again";

@@ -71,38 +71,13 @@ bool start_picker(const std::wstring &args, picker_run *run, const std::wstring 
     return true;
 }
 
-struct find_ctx {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK find_dialog(HWND hwnd, LPARAM lp)
-{
-    find_ctx *ctx = (find_ctx *)lp;
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    wchar_t cls[64];
-    wchar_t title[128];
-    GetClassNameW(hwnd, cls, 64);
-    GetWindowTextW(hwnd, title, 128);
-    if (pid == ctx->pid && wcscmp(cls, L"#32770") == 0 && wcscmp(title, k_title) == 0 &&
-        IsWindowVisible(hwnd)) {
-        ctx->found = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 HWND wait_for_dialog(DWORD pid, DWORD timeout_ms)
 {
-    find_ctx ctx = {pid, NULL};
+    HWND found = NULL;
     tvt::wait_until(
-        [&] {
-            EnumWindows(find_dialog, (LPARAM)&ctx);
-            return ctx.found != NULL;
-        },
+        [&] { return (found = tvt::find_visible_window(pid, L"#32770", k_title)) != NULL; },
         timeout_ms);
-    return ctx.found;
+    return found;
 }
 
 // Reads a pipe to its end (the writer has exited by then).

@@ -60,6 +60,8 @@
 #include <map>
 #include <string>
 
+#include "tovrin_test_support.h"
+
 namespace {
 
 std::map<std::string, std::string> g_config;
@@ -71,27 +73,8 @@ std::string g_request_log;
 int g_exit_code;
 CRITICAL_SECTION g_log_lock;
 
-std::wstring widen(const std::string &s)
-{
-    if (s.empty()) {
-        return std::wstring();
-    }
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), NULL, 0);
-    std::wstring out((size_t)n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), &out[0], n);
-    return out;
-}
-
-std::string narrow(const std::wstring &w)
-{
-    if (w.empty()) {
-        return std::string();
-    }
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), NULL, 0, NULL, NULL);
-    std::string out((size_t)n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), &out[0], n, NULL, NULL);
-    return out;
-}
+using tvt::narrow;
+using tvt::widen;
 
 std::string get(const char *key, const char *fallback)
 {
@@ -110,18 +93,10 @@ long get_int(const char *key, long fallback)
 
 void load_behaviour(const std::wstring &path)
 {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (f == INVALID_HANDLE_VALUE) {
+    std::string text;
+    if (!tvt::read_file(path, &text)) {
         return;
     }
-    std::string text;
-    char buf[8192];
-    DWORD got = 0;
-    while (ReadFile(f, buf, sizeof buf, &got, NULL) && got > 0) {
-        text.append(buf, got);
-    }
-    CloseHandle(f);
     size_t pos = 0;
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
@@ -325,34 +300,12 @@ void delete_retrying(const std::string &path)
 void remove_own_files()
 {
     std::string text;
-    HANDLE f = CreateFileW(widen(g_lock_path).c_str(), GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (f != INVALID_HANDLE_VALUE) {
-        char buf[2048];
-        DWORD got = 0;
-        if (ReadFile(f, buf, sizeof buf, &got, NULL)) {
-            text.assign(buf, got);
-        }
-        CloseHandle(f);
-        if (text == lock_text()) {
-            delete_retrying(g_lock_path);
-        }
+    if (tvt::read_file(widen(g_lock_path), &text) && text == lock_text()) {
+        delete_retrying(g_lock_path);
     }
-    text.clear();
-    f = CreateFileW(widen(g_control_path).c_str(), GENERIC_READ,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                    FILE_ATTRIBUTE_NORMAL, NULL);
-    if (f != INVALID_HANDLE_VALUE) {
-        char buf[8192];
-        DWORD got = 0;
-        if (ReadFile(f, buf, sizeof buf, &got, NULL)) {
-            text.assign(buf, got);
-        }
-        CloseHandle(f);
-        if (!g_token.empty() && text.find("\"" + g_token + "\"") != std::string::npos) {
-            delete_retrying(g_control_path);
-        }
+    if (tvt::read_file(widen(g_control_path), &text) && !g_token.empty() &&
+        text.find("\"" + g_token + "\"") != std::string::npos) {
+        delete_retrying(g_control_path);
     }
 }
 

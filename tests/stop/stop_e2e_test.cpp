@@ -39,28 +39,9 @@ std::string host_sha256()
     return n > 0 && n < 128 ? u(std::wstring(buf, n)) : std::string();
 }
 
-struct window_search {
-    DWORD pid;
-    bool found;
-};
-
-BOOL CALLBACK find_window_of(HWND hwnd, LPARAM lp)
-{
-    window_search *s = (window_search *)lp;
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    if (pid == s->pid && IsWindowVisible(hwnd)) {
-        s->found = true;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 bool has_window(DWORD pid)
 {
-    window_search s = {pid, false};
-    EnumWindows(find_window_of, (LPARAM)&s);
-    return s.found;
+    return tvt::find_visible_window(pid) != NULL;
 }
 
 bool still_running(const tvt::process &p)

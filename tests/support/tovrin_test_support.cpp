@@ -49,11 +49,6 @@ std::wstring test_sidecar_exe()
     return build_dir() + L"\\tests\\sidecar\\test_sidecar.exe";
 }
 
-std::wstring tool_exe(const wchar_t *relative)
-{
-    return build_dir() + L"\\" + relative;
-}
-
 bool write_file(const std::wstring &path, const std::string &bytes)
 {
     HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
@@ -234,33 +229,29 @@ bool make_install(const std::wstring &dir, const install_layout &layout)
     return true;
 }
 
-bool start_process(const std::wstring &command_line, const std::wstring &cwd, process *out,
-                   const std::wstring &stdout_file)
+// CreateProcessW with the application taken from the command line. When
+// `output` is given, standard output and error go to it (and input to
+// `input`) and handles are inherited; otherwise the child gets the defaults.
+static bool create_process(const std::wstring &command_line, const std::wstring &cwd,
+                           DWORD flags, HANDLE input, HANDLE output, PROCESS_INFORMATION *pi)
 {
     STARTUPINFOW si;
     ZeroMemory(&si, sizeof si);
     si.cb = sizeof si;
-    HANDLE log = INVALID_HANDLE_VALUE;
-    if (!stdout_file.empty()) {
-        SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
-        log = CreateFileW(stdout_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa,
-                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (log == INVALID_HANDLE_VALUE) {
-            return false;
-        }
+    if (output) {
         si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdInput = NULL;
-        si.hStdOutput = log;
-        si.hStdError = log;
+        si.hStdInput = input;
+        si.hStdOutput = output;
+        si.hStdError = output;
     }
     std::vector<wchar_t> cmd(command_line.begin(), command_line.end());
     cmd.push_back(L'\0');
-    PROCESS_INFORMATION pi;
-    BOOL ok = CreateProcessW(NULL, cmd.data(), NULL, NULL, log != INVALID_HANDLE_VALUE, 0, NULL,
-                             cwd.empty() ? NULL : cwd.c_str(), &si, &pi);
-    if (log != INVALID_HANDLE_VALUE) {
-        CloseHandle(log);
-    }
+    return CreateProcessW(NULL, cmd.data(), NULL, NULL, output != NULL, flags, NULL,
+                          cwd.empty() ? NULL : cwd.c_str(), &si, pi) != 0;
+}
+
+static bool keep_started(bool ok, const PROCESS_INFORMATION &pi, process *out)
+{
     if (!ok) {
         return false;
     }
@@ -268,6 +259,26 @@ bool start_process(const std::wstring &command_line, const std::wstring &cwd, pr
     out->handle = pi.hProcess;
     out->pid = pi.dwProcessId;
     return true;
+}
+
+bool start_process(const std::wstring &command_line, const std::wstring &cwd, process *out,
+                   const std::wstring &stdout_file)
+{
+    HANDLE log = NULL;
+    if (!stdout_file.empty()) {
+        SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
+        log = CreateFileW(stdout_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa,
+                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (log == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+    }
+    PROCESS_INFORMATION pi;
+    bool ok = create_process(command_line, cwd, 0, NULL, log, &pi);
+    if (log) {
+        CloseHandle(log);
+    }
+    return keep_started(ok, pi, out);
 }
 
 bool start_process_quiet(const std::wstring &command_line, const std::wstring &cwd, process *out,
@@ -279,26 +290,10 @@ bool start_process_quiet(const std::wstring &command_line, const std::wstring &c
     if (nul == INVALID_HANDLE_VALUE) {
         return false;
     }
-    STARTUPINFOW si;
-    ZeroMemory(&si, sizeof si);
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = nul;
-    si.hStdOutput = nul;
-    si.hStdError = nul;
-    std::vector<wchar_t> cmd(command_line.begin(), command_line.end());
-    cmd.push_back(L'\0');
     PROCESS_INFORMATION pi;
-    BOOL ok = CreateProcessW(NULL, cmd.data(), NULL, NULL, TRUE, creation_flags, NULL,
-                             cwd.empty() ? NULL : cwd.c_str(), &si, &pi);
+    bool ok = create_process(command_line, cwd, creation_flags, nul, nul, &pi);
     CloseHandle(nul);
-    if (!ok) {
-        return false;
-    }
-    CloseHandle(pi.hThread);
-    out->handle = pi.hProcess;
-    out->pid = pi.dwProcessId;
-    return true;
+    return keep_started(ok, pi, out);
 }
 
 bool wait_process(const process &p, DWORD timeout_ms, DWORD *exit_code)
@@ -344,17 +339,8 @@ bool run_process(const std::wstring &command_line, DWORD timeout_ms, DWORD *exit
         return false;
     }
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW si;
-    ZeroMemory(&si, sizeof si);
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = NULL;
-    si.hStdOutput = write_end;
-    si.hStdError = write_end;
-    std::vector<wchar_t> cmd(command_line.begin(), command_line.end());
-    cmd.push_back(L'\0');
     PROCESS_INFORMATION pi;
-    BOOL ok = CreateProcessW(NULL, cmd.data(), NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi);
+    bool ok = create_process(command_line, L"", 0, NULL, write_end, &pi);
     CloseHandle(write_end);
     if (!ok) {
         CloseHandle(read_end);
@@ -400,6 +386,46 @@ bool run_process(const std::wstring &command_line, DWORD timeout_ms, DWORD *exit
         *output = text;
     }
     return ended;
+}
+
+namespace {
+struct window_query {
+    DWORD pid;
+    const wchar_t *window_class;
+    const wchar_t *title;
+    HWND found;
+};
+
+BOOL CALLBACK match_window(HWND hwnd, LPARAM lp)
+{
+    window_query *q = (window_query *)lp;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid != q->pid || !IsWindowVisible(hwnd)) {
+        return TRUE;
+    }
+    wchar_t text[256];
+    if (q->window_class &&
+        (!GetClassNameW(hwnd, text, 256) || wcscmp(text, q->window_class) != 0)) {
+        return TRUE;
+    }
+    if (q->title) {
+        text[0] = L'\0';
+        GetWindowTextW(hwnd, text, 256);
+        if (wcscmp(text, q->title) != 0) {
+            return TRUE;
+        }
+    }
+    q->found = hwnd;
+    return FALSE;
+}
+} // namespace
+
+HWND find_visible_window(DWORD pid, const wchar_t *window_class, const wchar_t *title)
+{
+    window_query q = {pid, window_class, title, NULL};
+    EnumWindows(match_window, (LPARAM)&q);
+    return q.found;
 }
 
 std::vector<std::pair<DWORD, std::wstring>> list_processes()

@@ -21,7 +21,6 @@ std::string narrow(const std::wstring &wide);
 std::wstring build_dir();
 std::wstring host_exe();         // TovrinHost.exe
 std::wstring test_sidecar_exe(); // the native test sidecar
-std::wstring tool_exe(const wchar_t *relative); // e.g. L"tests\\driver\\shell_driver.exe"
 
 // Files.
 bool write_file(const std::wstring &path, const std::string &bytes);
@@ -84,6 +83,11 @@ bool run_process(const std::wstring &command_line, DWORD timeout_ms, DWORD *exit
 void kill_processes_below(const std::wstring &dir);
 // Image paths and ids of running processes.
 std::vector<std::pair<DWORD, std::wstring>> list_processes();
+
+// A visible top-level window of process `pid`, of class `window_class` and
+// with the title `title` when those are given; NULL when there is none.
+HWND find_visible_window(DWORD pid, const wchar_t *window_class = nullptr,
+                         const wchar_t *title = nullptr);
 
 // Polls `condition` every 20 ms until it holds or `timeout_ms` passed.
 bool wait_until(const std::function<bool()> &condition, DWORD timeout_ms);
