@@ -34,9 +34,7 @@ std::string u(const std::wstring &w)
 
 std::string host_sha256()
 {
-    wchar_t buf[128];
-    DWORD n = GetEnvironmentVariableW(L"TOVRIN_HOST_EXE_SHA256", buf, 128);
-    return n > 0 && n < 128 ? u(std::wstring(buf, n)) : std::string();
+    return tvt::env_var(L"TOVRIN_HOST_EXE_SHA256");
 }
 
 bool has_window(DWORD pid)

@@ -23,28 +23,14 @@
 
 namespace {
 
-std::string env_utf8(const wchar_t *name)
-{
-    wchar_t buf[512];
-    DWORD n = GetEnvironmentVariableW(name, buf, 512);
-    if (n == 0 || n >= 512) {
-        return std::string();
-    }
-    return tvt::narrow(std::wstring(buf, n));
-}
-
+// The lines of a record file without their line breaks.
 std::vector<std::string> split_lines(const std::string &text)
 {
-    std::vector<std::string> lines;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find("\r\n", pos);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(pos));
-            break;
+    std::vector<std::string> lines = tvt::split_lines(text);
+    for (std::string &line : lines) {
+        if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0) {
+            line.resize(line.size() - 2);
         }
-        lines.push_back(text.substr(pos, end - pos));
-        pos = end + 2;
     }
     return lines;
 }
@@ -1411,7 +1397,7 @@ TEST_F(StopTest, RecordLogTakesNoLinePastItsCap)
 
 TEST(StopRecord, DigestOfTheRunningProgramFile)
 {
-    std::string expected = env_utf8(L"TOVRIN_TEST_EXE_SHA256");
+    std::string expected = tvt::env_var(L"TOVRIN_TEST_EXE_SHA256");
     ASSERT_EQ(64u, expected.size())
         << "run through run_with_sha.sh, which computes the digest on the Linux side";
     char sha[SHA256_TEXT_CAP];

@@ -27,6 +27,13 @@ std::string narrow(const std::wstring &wide)
     return out;
 }
 
+std::string env_var(const wchar_t *name)
+{
+    wchar_t buf[4096];
+    DWORD n = GetEnvironmentVariableW(name, buf, 4096);
+    return n > 0 && n < 4096 ? narrow(std::wstring(buf, n)) : std::string();
+}
+
 std::wstring build_dir()
 {
     // Wine maps the Unix root to drive Z:.

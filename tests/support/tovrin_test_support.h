@@ -16,6 +16,8 @@ namespace tvt {
 
 std::wstring widen(const std::string &utf8);
 std::string narrow(const std::wstring &wide);
+// An environment variable of this process in UTF-8; empty when unset.
+std::string env_var(const wchar_t *name);
 
 // Windows form (Z:\...) of the build tree and of the programs built in it.
 std::wstring build_dir();
