@@ -40,19 +40,7 @@ protected:
     std::wstring log_path() const { return state + L"\\upgrade-stop.log"; }
     std::vector<std::string> log_lines() const
     {
-        std::vector<std::string> lines;
-        std::string text = tvt::read_file_or_empty(log_path());
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find("\r\n", start);
-            if (end == std::string::npos) {
-                lines.push_back(text.substr(start));
-                break;
-            }
-            lines.push_back(text.substr(start, end - start));
-            start = end + 2;
-        }
-        return lines;
+        return tvt::record_lines(tvt::read_file_or_empty(log_path()));
     }
 
     std::wstring state;

@@ -23,18 +23,6 @@
 
 namespace {
 
-// The lines of a record file without their line breaks.
-std::vector<std::string> split_lines(const std::string &text)
-{
-    std::vector<std::string> lines = tvt::split_lines(text);
-    for (std::string &line : lines) {
-        if (line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0) {
-            line.resize(line.size() - 2);
-        }
-    }
-    return lines;
-}
-
 // Command lines of the schtasks.exe processes that this process starts
 // while `run` runs, polled from a second thread.
 std::vector<std::string> schtasks_seen_during(const std::function<void()> &run)
@@ -1200,7 +1188,7 @@ protected:
                                 ? c.substr(schtasks_program().size())
                                 : c);
         }
-        *lines = split_lines(tvt::read_file_or_empty(state + L"\\upgrade-stop.log"));
+        *lines = tvt::record_lines(tvt::read_file_or_empty(state + L"\\upgrade-stop.log"));
         return result;
     }
     std::vector<std::string> tasks;
@@ -1385,7 +1373,7 @@ TEST_F(StopTest, RecordLogTakesNoLinePastItsCap)
     DeleteFileW(log.c_str());
     append_stop_record(state.c_str(), "stopped", "none", &p, 0, "");
     append_stop_record(state.c_str(), "refused", "plan_failed", &p, 0, "");
-    std::vector<std::string> lines = split_lines(tvt::read_file_or_empty(log));
+    std::vector<std::string> lines = tvt::record_lines(tvt::read_file_or_empty(log));
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ(0u, lines[1].find("result=refused detail=plan_failed "));
 

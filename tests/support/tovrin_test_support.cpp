@@ -171,6 +171,20 @@ std::vector<std::string> split_lines(const std::string &text)
     return lines;
 }
 
+std::vector<std::string> record_lines(const std::string &text)
+{
+    std::vector<std::string> lines = split_lines(text);
+    for (std::string &line : lines) {
+        if (!line.empty() && line.back() == '\n') {
+            line.pop_back();
+        }
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+    }
+    return lines;
+}
+
 bool copy_file(const std::wstring &from, const std::wstring &to)
 {
     return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;

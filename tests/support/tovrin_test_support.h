@@ -39,6 +39,8 @@ bool copy_file(const std::wstring &from, const std::wstring &to);
 // The lines of a record file, each with its line break; an unterminated
 // tail is a line of its own (a torn record shows up).
 std::vector<std::string> split_lines(const std::string &text);
+// The same lines without their CR LF or LF.
+std::vector<std::string> record_lines(const std::string &text);
 
 // A fresh empty directory under the temporary folder; removed by the caller.
 std::wstring make_temp_dir(const wchar_t *tag);
