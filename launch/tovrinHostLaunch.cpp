@@ -335,14 +335,31 @@ extern "C" int tovrin_cmd_c_quoted_path_is_unsafe(const char *path)
 /* install-relative paths                                              */
 /* ------------------------------------------------------------------ */
 
+/* What the normaliser dropped right before an output position, for the
+ * callers that must know where a path in a command line really ends. */
+#define TOVRIN_DROPPED_DQUOTE 1 /* a double quote: the quoted path ended */
+#define TOVRIN_DROPPED_OTHER 2  /* an apostrophe, a trailing backslash, or
+                                 * text cut off: the name went on there */
+
 /* Makes two spellings of one path compare equal: slashes become
  * backslashes, an extended-length prefix goes, quotes go, ASCII letters are
  * lowered and trailing backslashes are removed. Only the first 1199 bytes
- * of the input are looked at. Returns 0 only when there is no output. */
-static int tovrin_norm_path(const char *in, char *out, size_t cap)
+ * of the input are looked at. `cut` (may be NULL) is set when input that
+ * counts did not reach the output: beyond the 1199 bytes, or beyond the
+ * capacity. `dropped` (may be NULL, `cap` entries) receives per output
+ * position what was left out right before it (TOVRIN_DROPPED_, 0 for
+ * nothing). */
+static int tovrin_norm_path_marked(const char *in, char *out, size_t cap, int *cut,
+                                   unsigned char *dropped)
 {
+    if (cut) {
+        *cut = 0;
+    }
     if (!out || cap == 0) {
         return 0;
+    }
+    if (dropped) {
+        memset(dropped, 0, cap);
     }
     char work[TOVRIN_NORM_CAP];
     size_t wlen = 0;
@@ -353,6 +370,7 @@ static int tovrin_norm_path(const char *in, char *out, size_t cap)
         }
     }
     work[wlen] = '\0';
+    int input_cut = in && in[wlen] != '\0';
 
     /* The prefix test sees the text after slash folding but before quotes
      * are dropped, so a leading quote protects the prefix. */
@@ -361,18 +379,44 @@ static int tovrin_norm_path(const char *in, char *out, size_t cap)
         src += 4;
     }
 
+    /* Only the first byte dropped at a position is marked: it is the one
+     * that stood right after the output before it. */
     size_t olen = 0;
     for (; *src && olen < cap - 1; src++) {
         if (*src == '"' || *src == '\'') {
+            if (dropped && !dropped[olen]) {
+                dropped[olen] = *src == '"' ? TOVRIN_DROPPED_DQUOTE : TOVRIN_DROPPED_OTHER;
+            }
             continue;
         }
         out[olen++] = (char)tovrin_ascii_lower((unsigned char)*src);
     }
+    /* What the capacity left over counts as cut unless the steps below
+     * would have dropped all of it anyway. */
+    int left_over = *src != '\0';
+    for (; *src; src++) {
+        if (*src != '"' && *src != '\'' && *src != '\\') {
+            input_cut = 1;
+        }
+    }
+    size_t full = olen;
     while (olen > 0 && out[olen - 1] == '\\') {
         olen--;
     }
     out[olen] = '\0';
+    if (dropped && !dropped[olen] && (olen < full || input_cut || left_over)) {
+        dropped[olen] = TOVRIN_DROPPED_OTHER;
+    }
+    if (cut) {
+        *cut = input_cut;
+    }
     return 1;
+}
+
+/* The normaliser as every comparison of whole paths uses it. */
+static int tovrin_norm_path(const char *in, char *out, size_t cap)
+{
+    return tovrin_norm_path_marked(in, out, cap, NULL, NULL);
 }
 
 /* 1 when the normalised path ends with `suffix` (given lower case). */
@@ -385,14 +429,17 @@ static int tovrin_basename_is(const char *path, const char *suffix)
     return len >= slen && memcmp(norm + len - slen, suffix, slen) == 0;
 }
 
-/* Normalised install directory followed by `suffix`, into `out`. */
+/* Normalised install directory followed by `suffix`, into `out`. A
+ * directory that does not fit the normaliser whole is no directory at all:
+ * cut, it would name a shorter sibling. */
 static int tovrin_install_suffix(const char *install_dir, const char *suffix, char *out, size_t cap)
 {
     char norm[TOVRIN_NORM_INSTALL_CAP];
-    tovrin_norm_path(install_dir, norm, sizeof norm);
+    int cut = 0;
+    tovrin_norm_path_marked(install_dir, norm, sizeof norm, &cut, NULL);
     size_t len = strlen(norm);
     size_t slen = strlen(suffix);
-    if (len == 0 || len + slen + 1 > cap) {
+    if (cut || len == 0 || len + slen + 1 > cap) {
         return 0;
     }
     memcpy(out, norm, len);
@@ -400,7 +447,8 @@ static int tovrin_install_suffix(const char *install_dir, const char *suffix, ch
     return 1;
 }
 
-/* 1 when `image` is exactly the install directory followed by `suffix`. */
+/* 1 when `image` is exactly the install directory followed by `suffix`; an
+ * image too long to be normalised whole proves nothing. */
 static int tovrin_image_is(const char *install_dir, const char *image, const char *suffix)
 {
     char expected[TOVRIN_NORM_CAP];
@@ -408,11 +456,15 @@ static int tovrin_image_is(const char *install_dir, const char *image, const cha
         return 0;
     }
     char norm[TOVRIN_NORM_CAP];
-    tovrin_norm_path(image, norm, sizeof norm);
-    return strcmp(norm, expected) == 0;
+    int cut = 0;
+    tovrin_norm_path_marked(image, norm, sizeof norm, &cut, NULL);
+    return !cut && strcmp(norm, expected) == 0;
 }
 
-/* 1 when a cmd.exe process runs this installation's helper script. */
+/* 1 when a cmd.exe process runs this installation's helper script. The
+ * script's path counts only where it ends: at the end of the command line,
+ * before a blank, or where a double quote closed it. A longer name that
+ * merely begins with it (a backup copy, a sibling's script) is another file. */
 static int tovrin_is_install_trampoline(const char *install_dir, const char *image,
                                         const char *command_line)
 {
@@ -431,8 +483,17 @@ static int tovrin_is_install_trampoline(const char *install_dir, const char *ima
         return 0;
     }
     char norm_cmd[TOVRIN_NORM_CMDLINE_CAP];
-    tovrin_norm_path(command_line, norm_cmd, sizeof norm_cmd);
-    return strstr(norm_cmd, script) != NULL;
+    unsigned char dropped[TOVRIN_NORM_CMDLINE_CAP];
+    tovrin_norm_path_marked(command_line, norm_cmd, sizeof norm_cmd, NULL, dropped);
+    size_t slen = strlen(script);
+    for (const char *at = strstr(norm_cmd, script); at; at = strstr(at + 1, script)) {
+        size_t end = (size_t)(at - norm_cmd) + slen;
+        if (dropped[end] == TOVRIN_DROPPED_DQUOTE ||
+            (dropped[end] == 0 && (norm_cmd[end] == '\0' || norm_cmd[end] == ' '))) {
+            return 1;
+        }
+    }
+    return 0;
 }
 
 /* 1 when the process is this installation's shell, runtime or helper
@@ -556,11 +617,15 @@ extern "C" int tovrin_plan_sidecar_stop(const char *install_dir, uint32_t own_pi
         if (!owner) {
             plan->pid_reused = 1;
         } else if (lock_owner_image && lock_owner_image[0]) {
+            /* Texts too long to be normalised whole never prove that the
+             * lock owner still runs the same image. */
             char a[TOVRIN_NORM_CAP];
             char b[TOVRIN_NORM_CAP];
-            tovrin_norm_path(owner->image, a, sizeof a);
-            tovrin_norm_path(lock_owner_image, b, sizeof b);
-            if (strcmp(a, b) != 0) {
+            int a_cut = 0;
+            int b_cut = 0;
+            tovrin_norm_path_marked(owner->image, a, sizeof a, &a_cut, NULL);
+            tovrin_norm_path_marked(lock_owner_image, b, sizeof b, &b_cut, NULL);
+            if (a_cut || b_cut || strcmp(a, b) != 0) {
                 plan->pid_reused = 1;
             }
         }

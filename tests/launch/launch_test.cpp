@@ -758,10 +758,22 @@ TEST(NormPath, InstallSuffix)
     EXPECT_EQ(0, tovrin_install_suffix("\\\\\\", k_shell_suffix, out, sizeof out));
     EXPECT_EQ(0, tovrin_install_suffix("\"\"", k_shell_suffix, out, sizeof out));
 
-    // The install directory is normalised into 1024 bytes: 1023 remain.
-    std::string long_dir = "C:\\" + std::string(1100, 'D');
-    EXPECT_EQ(1, tovrin_install_suffix(long_dir.c_str(), k_shell_suffix, out, sizeof out));
-    EXPECT_EQ(norm(long_dir.c_str()).substr(0, 1023) + k_shell_suffix, std::string(out));
+    // The install directory is normalised into 1024 bytes: one of 1023
+    // bytes fits, a longer one is no directory at all (cut, it would name
+    // its shorter sibling), trailing backslashes and quotes aside.
+    std::string dir1023 = "C:\\" + std::string(1020, 'D');
+    EXPECT_EQ(1, tovrin_install_suffix(dir1023.c_str(), k_shell_suffix, out, sizeof out));
+    EXPECT_EQ(norm(dir1023.c_str()) + k_shell_suffix, std::string(out));
+    EXPECT_EQ(1, tovrin_install_suffix((dir1023 + "\\\\\"\"").c_str(), k_shell_suffix, out,
+                                       sizeof out));
+    EXPECT_EQ(0, tovrin_install_suffix((dir1023 + "D").c_str(), k_shell_suffix, out, sizeof out));
+    EXPECT_EQ(0, tovrin_install_suffix((dir1023 + "\\x").c_str(), k_shell_suffix, out, sizeof out));
+    // So the sibling whose name is one byte shorter is not this installation.
+    std::string sibling_image = dir1023 + "\\runtime\\node\\node.exe";
+    EXPECT_EQ(1, tovrin_image_is(dir1023.c_str(), sibling_image.c_str(), k_node_suffix));
+    EXPECT_EQ(0, tovrin_image_is((dir1023 + "E").c_str(), sibling_image.c_str(), k_node_suffix));
+    tovrin_process_record sibling_rec = {5, sibling_image.c_str(), NULL};
+    EXPECT_EQ(0, tovrin_is_stop_candidate((dir1023 + "E").c_str(), &sibling_rec));
 
     // Directory, suffix and NUL must fit in 1200 bytes.
     std::string dir1000(1000, 'a');
@@ -792,6 +804,10 @@ TEST(InstallImages, ImageTest)
     EXPECT_EQ(0, tovrin_image_is(k_install, "C:\\Apps\\Host\\x\\..\\TovrinHost.exe", k_shell_suffix));
     EXPECT_EQ(0, tovrin_image_is(k_install, "C:\\Apps\\Host\\node.exe", k_node_suffix));
     EXPECT_EQ(0, tovrin_image_is(k_install, NULL, k_shell_suffix));
+    // An image whose name goes on beyond the 1199 bytes looked at is not
+    // this one, even when all the bytes in between are dropped quotes.
+    std::string padded = std::string(k_node) + std::string(1199, '"') + "x";
+    EXPECT_EQ(0, tovrin_image_is(k_install, padded.c_str(), k_node_suffix));
     EXPECT_EQ(0, tovrin_image_is("", "\\tovrinhost.exe", k_shell_suffix));
     EXPECT_EQ(0, tovrin_image_is(NULL, "\\tovrinhost.exe", k_shell_suffix));
 }
@@ -804,9 +820,6 @@ TEST(InstallImages, HelperScriptTest)
                                               "cmd /c C:/APPS/host/TovrinHostSidecar.cmd"));
     EXPECT_EQ(1, tovrin_is_install_trampoline("C:\\Apps\\Host\\", "\\\\?\\C:\\Windows\\cmd.exe",
                                               "cmd /c \"\\\\?\\C:\\Apps\\Host\\tovrinhostsidecar.cmd\" x"));
-    // The script path anywhere in the text counts.
-    EXPECT_EQ(1, tovrin_is_install_trampoline(k_install, k_cmd,
-                                              "cmd /c C:\\Apps\\Host\\tovrinhostsidecar.cmd.bak"));
 
     EXPECT_EQ(0, tovrin_is_install_trampoline(k_install, "C:\\Windows\\powershell.exe",
                                               k_script_cmdline));
@@ -820,6 +833,40 @@ TEST(InstallImages, HelperScriptTest)
     EXPECT_EQ(0, tovrin_is_install_trampoline(k_install, k_cmd,
                                               "cmd /c C:\\Apps\\Host\\other.cmd"));
     EXPECT_EQ(0, tovrin_is_install_trampoline("", k_cmd, k_script_cmdline));
+}
+
+TEST(InstallImages, HelperScriptCountsOnlyWhereItsNameEnds)
+{
+    // The script path counts anywhere in the command line, but only where
+    // it ends: at the end of the text, before a blank, or where a double
+    // quote closed it. Every other occurrence is another file's name.
+    struct row {
+        const char *command_line;
+        int candidate;
+    };
+    const row rows[] = {
+        {"cmd /c C:\\Apps\\Host\\tovrinhostsidecar.cmd", 1},
+        {"cmd /c C:\\Apps\\Host\\tovrinhostsidecar.cmd arg", 1},
+        {"cmd /c \"C:\\Apps\\Host\\tovrinhostsidecar.cmd\"", 1},
+        {"cmd /d /c \"\"C:\\Apps\\Host\\tovrinhostsidecar.cmd\" x\"", 1},
+        {"cmd /c \"C:\\Apps\\Host\\tovrinhostsidecar.cmd\"&echo", 1},
+        // a later occurrence that ends counts after one that does not
+        {"cmd /c type C:\\Apps\\Host\\tovrinhostsidecar.cmd.bak & "
+         "C:\\Apps\\Host\\tovrinhostsidecar.cmd", 1},
+        {"cmd /c C:\\Apps\\Host\\tovrinhostsidecar.cmd.bak", 0},
+        {"cmd /c \"C:\\Apps\\Host\\tovrinhostsidecar.cmd.bak\"", 0},
+        {"cmd /c C:\\Apps\\Host\\tovrinhostsidecar.cmdx arg", 0},
+        {"cmd /c C:\\Apps\\Host\\tovrinhostsidecar.cmd\tx", 0},
+        {"cmd /c C:\\Apps\\Host\\tovrinhostsidecar.cmd' x", 0}, // an apostrophe is part of a name
+        {"cmd /c C:\\Apps\\Host\\tovrinhostsidecar.cmd\\", 0},  // a directory, not the file
+        {"cmd /c C:\\Apps\\Host\\tovrinhostsidecar.cmd'\"", 0},
+        // a relative or sibling spelling never matches an absolute install
+        {"cmd /c C:\\Apps\\OtherHost\\tovrinhostsidecar.cmd", 0},
+    };
+    for (const row &r : rows) {
+        EXPECT_EQ(r.candidate, tovrin_is_install_trampoline(k_install, k_cmd, r.command_line))
+            << r.command_line;
+    }
 }
 
 TEST(InstallImages, HelperScriptOnlyWithinTheFirst1199Bytes)
