@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: the launch policy natively with sanitizers, then
-# every Windows test (unit, integration, end to end) under Wine and Xvfb.
+# every Windows test (unit, integration, end to end) under Wine and Xvfb,
+# twice: under the host's Wine 8, and under Wine 10 in a Debian 13 root
+# (scripts/run-wine10-tests.sh).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -17,7 +19,30 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows
 export TOVRIN_NODE_EXE="$(scripts/fetch-node.sh)"
 
-echo "== Windows tests under Wine"
-xvfb-run -a -s "-screen 0 1024x768x24" scripts/run-wine-tests.sh
+# Both runs always run, so that one report shows both runtimes; the suite
+# fails when either failed.
+trap 'exit 130' INT
+trap 'exit 143' TERM
+outcomes=()
+failed=0
+windows_tests() { # LABEL COMMAND...
+  local label="$1" t0 rc=0 line
+  shift
+  echo "== Windows tests under $label"
+  t0=$(date +%s)
+  "$@" || rc=$?
+  if [ "$rc" -eq 0 ]; then line="passed"; else line="failed (exit code $rc)"; failed=1; fi
+  line="== Windows tests under $label: $line in $(( $(date +%s) - t0 )) s"
+  echo "$line"
+  outcomes+=("$line")
+}
+windows_tests "Wine 8" xvfb-run -a -s "-screen 0 1024x768x24" scripts/run-wine-tests.sh
+windows_tests "Wine 10" scripts/run-wine10-tests.sh
 
+echo
+printf '%s\n' "${outcomes[@]}"
+if [ "$failed" -ne 0 ]; then
+  echo "== tests FAILED; total $(( $(date +%s) - started )) s"
+  exit 1
+fi
 echo "== all tests passed in $(( $(date +%s) - started )) s"
