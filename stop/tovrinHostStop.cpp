@@ -5,9 +5,10 @@
  * are found from the system itself (the process list, the loopback listener
  * table, each process's image and command line) and judged by the launch
  * policy. Only processes proved to belong to the installation are ever
- * terminated, and each one only after its image was read again through the
- * very handle that terminates it, so a process id that was reused by an
- * unrelated program in the meantime is left alone.
+ * terminated, and each one only after its proof (its image, and for a
+ * helper console its command line) was read again through the very handle
+ * that terminates it, so a process id that was reused by an unrelated
+ * program in the meantime is left alone.
  *
  * The steps that decide (the listener row walk, the merge of the listener
  * into the process table, the lock owner and token scans, the record line)
@@ -150,10 +151,11 @@ static int read_file_utf8(const wchar_t *path, char *buf, size_t cap)
     if (!path || !buf || cap < 1 || cap - 1 > MAXDWORD) {
         return 0;
     }
-    /* Sharing write access too: the sidecar may rewrite the file at any
-     * moment, and a reader must not make that fail. */
-    file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    /* Sharing write and delete access too: the sidecar may rewrite or
+     * remove the file at any moment, and a reader must not make that fail
+     * (a lock file left behind would later name a process that is gone). */
+    file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         return 0;
     }
@@ -178,33 +180,38 @@ static void strip_extended_prefix(wchar_t *path)
     }
 }
 
-/* The long form of the install directory, so that an 8.3 spelling compares
- * equal to the image paths the system reports (always long). */
-static void canonicalize_install_dir(const wchar_t *dir, wchar_t *out)
+/* The install directory made absolute, in its long form: the image paths
+ * that the system reports are always absolute and long, and a relative
+ * directory would only be a tail of them, matching any installation whose
+ * path ends the same way. 0, with `out` empty, when the directory cannot be
+ * made absolute within 1023 units; such a directory matches no process. */
+static int canonicalize_install_dir(const wchar_t *dir, wchar_t *out)
 {
+    wchar_t full[CANON_CAP];
     wchar_t long_form[CANON_CAP];
     DWORD n;
     out[0] = L'\0';
-    if (!dir) {
-        return;
+    if (!dir || dir[0] == L'\0') {
+        return 0;
     }
-    wcsncpy(out, dir, CANON_CAP - 1);
-    out[CANON_CAP - 1] = L'\0';
-    n = GetLongPathNameW(dir, long_form, CANON_CAP);
+    n = GetFullPathNameW(dir, CANON_CAP, full, NULL);
+    if (n < 1 || n > CANON_CAP - 1) {
+        return 0;
+    }
+    wcscpy(out, full);
+    n = GetLongPathNameW(full, long_form, CANON_CAP);
     if (n >= 1 && n <= CANON_CAP - 1) {
-        wcsncpy(out, long_form, CANON_CAP - 1);
-        out[CANON_CAP - 1] = L'\0';
+        wcscpy(out, long_form);
     }
+    return 1;
 }
 
 /* Canonical install directory (wide, into `canon`) and its UTF-8 form. */
 static int install_dir_to_utf8(const wchar_t *dir, wchar_t *canon, char *utf8)
 {
-    const wchar_t *use;
-    canonicalize_install_dir(dir, canon);
-    use = canon[0] != L'\0' ? canon : dir;
     utf8[0] = '\0';
-    if (!use || WideCharToMultiByte(CP_UTF8, 0, use, -1, utf8, DIR_UTF8_CAP, NULL, NULL) <= 0) {
+    if (!canonicalize_install_dir(dir, canon) ||
+        WideCharToMultiByte(CP_UTF8, 0, canon, -1, utf8, DIR_UTF8_CAP, NULL, NULL) <= 0) {
         utf8[0] = '\0';
         return 0;
     }
@@ -335,15 +342,15 @@ static int query_image(DWORD pid, char *out)
 }
 
 /* The whole command line of another process, read from its process
- * parameters. There is no documented call for this; the offsets are those
- * of the 64-bit layout (PEB at 8 in the basic information, process
+ * parameters through `process` (opened with PROCESS_QUERY_INFORMATION and
+ * PROCESS_VM_READ). There is no documented call for this; the offsets are
+ * those of the 64-bit layout (PEB at 8 in the basic information, process
  * parameters at 32 in the PEB, the command line at 112 in them). A command
  * line whose UTF-8 form exceeds 1023 bytes is left out rather than cut. */
-static void command_utf8(DWORD pid, char *out)
+static void command_utf8_of(HANDLE process, char *out)
 {
     nt_query_information_process_fn query;
     HMODULE ntdll;
-    HANDLE process = NULL;
     unsigned char basic[48];
     unsigned char counted[16];
     ULONG returned = 0;
@@ -362,10 +369,6 @@ static void command_utf8(DWORD pid, char *out)
     query = (nt_query_information_process_fn)(void (*)(void))GetProcAddress(
         ntdll, "NtQueryInformationProcess");
     if (!query) {
-        goto done;
-    }
-    process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
-    if (!process) {
         goto done;
     }
     memset(basic, 0, sizeof basic);
@@ -408,9 +411,19 @@ done:
     if (copy) {
         HeapFree(GetProcessHeap(), 0, copy);
     }
-    if (process) {
-        CloseHandle(process);
+}
+
+/* The command line of process `pid`; empty when it cannot be read. */
+static void command_utf8(DWORD pid, char *out)
+{
+    HANDLE process;
+    out[0] = '\0';
+    process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (!process) {
+        return;
     }
+    command_utf8_of(process, out);
+    CloseHandle(process);
 }
 
 /* Appends a record with copies of `image` and `command_line` (either may
@@ -1026,21 +1039,48 @@ done:
     SecureZeroMemory(header, sizeof header);
 }
 
-/* Terminates process `pid` only while its image is still `target`: the
- * image is read through the handle that terminates, so the pid cannot be
- * handed to another program between the check and the termination. */
-static int terminate_if_unchanged(uint32_t pid, const char *target)
+/* 1 when a process of this image and command line (either may be NULL)
+ * is one of the installation's programs, judged as the stop plan judges. */
+static int is_install_process(const char *install_utf8, uint32_t pid, const char *image,
+                              const char *command_line)
+{
+    tovrin_process_record record;
+    tovrin_stop_plan plan;
+    record.pid = pid;
+    record.image = image;
+    record.command_line = command_line;
+    return tovrin_plan_sidecar_stop(install_utf8, 0, &record, 1, 0, NULL, 0, &plan) &&
+           plan.count == 1;
+}
+
+/* Terminates process `pid` only while it is still what the plan proved,
+ * with the proof taken again through the very handle that terminates, so
+ * that the pid cannot be handed to another program between the check and
+ * the termination. The image proves the installation's runtime and shell;
+ * a helper console runs the system's cmd.exe, as every console does, so
+ * its command line must still name the installation's script as well. */
+static int terminate_if_unchanged(uint32_t pid, const char *target, const char *install_utf8)
 {
     wchar_t wide[IMAGE_WIDE_CAP];
     char current[IMAGE_CAP];
+    char command[COMMAND_CAP];
     DWORD error = 0;
+    DWORD access;
     HANDLE process;
+    int by_image;
     int terminated = 0;
 
+    if (!target || target[0] == '\0') {
+        return 0;
+    }
     /* SYNCHRONIZE as well, or the wait for the end below would fail at
      * once instead of waiting. */
-    process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
-                          FALSE, pid);
+    access = PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
+    by_image = is_install_process(install_utf8, pid, target, NULL);
+    if (!by_image) {
+        access |= PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+    }
+    process = OpenProcess(access, FALSE, pid);
     if (!process) {
         return 0;
     }
@@ -1049,6 +1089,13 @@ static int terminate_if_unchanged(uint32_t pid, const char *target)
     }
     if (_stricmp(current, target) != 0) {
         goto done;
+    }
+    if (!by_image) {
+        command_utf8_of(process, command);
+        if (!is_install_process(install_utf8, pid, current,
+                                command[0] != '\0' ? command : NULL)) {
+            goto done;
+        }
     }
     if (TerminateProcess(process, 0)) {
         WaitForSingleObject(process, TERMINATE_WAIT_MS);
@@ -1245,6 +1292,7 @@ done:
 /* What the stop owns for its whole run, so that each wait can plan again. */
 struct stop_state {
     const wchar_t *install_dir;
+    char install_utf8[DIR_UTF8_CAP];
     const wchar_t *state_dir;
     listener_query_fn query;
     struct install_probe probe;
@@ -1319,12 +1367,16 @@ static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
     if (!install_dir || install_dir[0] == L'\0' || !state_dir) {
         return 1;
     }
+    /* A directory that cannot be made absolute could name any installation
+     * whose path ends the same way: nothing is proved, nothing is touched. */
+    if (!install_dir_to_utf8(install_dir, canon, stop->install_utf8)) {
+        return 1;
+    }
     stop->state_dir = state_dir;
     stop->query = query;
     stop->count = 0;
     compute_helper_sha256(helper_sha256);
-    canonicalize_install_dir(install_dir, canon);
-    stop->install_dir = canon[0] != L'\0' ? canon : install_dir;
+    stop->install_dir = canon;
     helper_matches = helper_matches_install(stop->install_dir);
 
     if (!plan_install(stop->install_dir, state_dir, &stop->plan, stop->records, stop->images,
@@ -1369,7 +1421,8 @@ static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
     if (state == REPLAN_REMAINS) {
         for (j = 0; j < stop->plan.count; j++) {
             if (stop->targets[j][0] != '\0' && stop->plan.pids[j] != 0) {
-                terminate_if_unchanged(stop->plan.pids[j], stop->targets[j]);
+                terminate_if_unchanged(stop->plan.pids[j], stop->targets[j],
+                                       stop->install_utf8);
             }
         }
     }

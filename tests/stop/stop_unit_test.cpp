@@ -145,6 +145,51 @@ protected:
         return start_sidecar(exe, script, tag);
     }
 
+    // A console (cmd.exe without a window) running `what`, which starts a
+    // waiter program outside the installation that ends by itself after
+    // 30 s; returns once the waiter runs. `what` is the installation's
+    // helper script when `script` is true, else the waiter directly.
+    tvt::process start_console(bool script)
+    {
+        std::wstring waiter = root + L"\\tools\\script-waiter.exe";
+        tvt::make_dirs(root + L"\\tools");
+        if (!tvt::file_exists(waiter)) {
+            EXPECT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), waiter));
+        }
+        std::wstring waiter_behaviour = root + L"\\behaviour-script.txt";
+        EXPECT_TRUE(tvt::write_file(waiter_behaviour,
+                                    "write_control=0\r\nwrite_lock=0\r\nexit_after_ms=30000\r\n"));
+        std::wstring waiter_line = tvt::quote(waiter) + L" " + tvt::quote(waiter_behaviour) + L" wait";
+        std::wstring target = waiter_line;
+        if (script) {
+            std::wstring helper = install + L"\\tovrinhostsidecar.cmd";
+            tvt::make_dirs(install);
+            EXPECT_TRUE(tvt::write_file(helper, "@echo off\r\n" + u(waiter_line) + "\r\n"));
+            target = tvt::quote(helper);
+        }
+        wchar_t sysdir[MAX_PATH];
+        GetSystemDirectoryW(sysdir, MAX_PATH);
+        // A console without a window, shared with the script's program: no
+        // console host of its own outlives them.
+        tvt::process cmd;
+        EXPECT_TRUE(tvt::start_process_quiet(tvt::quote(std::wstring(sysdir) + L"\\cmd.exe") +
+                                                 L" /c \"" + target + L"\"",
+                                             root, &cmd, CREATE_NO_WINDOW));
+        started.push_back(cmd);
+        // Wait for the waiter, or it could start after the clean-up.
+        EXPECT_TRUE(tvt::wait_until(
+            [&] {
+                for (const auto &p : tvt::list_processes()) {
+                    if (_wcsicmp(p.second.c_str(), waiter.c_str()) == 0) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            10000));
+        return cmd;
+    }
+
     std::wstring root, install, sibling, state;
     std::vector<tvt::process> started;
 };
@@ -176,13 +221,19 @@ TEST_F(StopTest, ReadFileUtf8ReadsOnceAndTerminates)
     EXPECT_EQ(0, read_file_utf8((root + L"\\missing.txt").c_str(), small, sizeof small));
     EXPECT_EQ('q', small[0]);
 
-    // A file the sidecar holds open for writing is still readable.
-    HANDLE held = CreateFileW(big.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    ASSERT_NE(INVALID_HANDLE_VALUE, held);
-    EXPECT_EQ(1, read_file_utf8(big.c_str(), small, sizeof small));
-    EXPECT_EQ(bytes.substr(0, 15), std::string(small));
-    CloseHandle(held);
+    // A file the sidecar holds open for writing, or for deleting, is still
+    // readable: the reader shares both, so it never makes the sidecar's
+    // removal of its own files fail either.
+    for (DWORD access : {(DWORD)GENERIC_WRITE, (DWORD)DELETE}) {
+        HANDLE held = CreateFileW(big.c_str(), access,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        ASSERT_NE(INVALID_HANDLE_VALUE, held);
+        memset(small, 'q', sizeof small);
+        EXPECT_EQ(1, read_file_utf8(big.c_str(), small, sizeof small)) << access;
+        EXPECT_EQ(bytes.substr(0, 15), std::string(small));
+        CloseHandle(held);
+    }
 }
 
 TEST_F(StopTest, JoinPathWritesOnlyWhatFits)
@@ -298,13 +349,35 @@ TEST_F(StopTest, CanonicalizeInstallDirUsesTheLongForm)
     std::wstring dir = root + L"\\A Rather Long Directory Name";
     ASSERT_TRUE(tvt::make_dirs(dir));
     wchar_t out[CANON_CAP];
-    canonicalize_install_dir(dir.c_str(), out);
+    EXPECT_EQ(1, canonicalize_install_dir(dir.c_str(), out));
     EXPECT_EQ(dir, std::wstring(out));
 
     // A directory that does not exist is kept as given.
     std::wstring missing = root + L"\\Not There";
-    canonicalize_install_dir(missing.c_str(), out);
+    EXPECT_EQ(1, canonicalize_install_dir(missing.c_str(), out));
     EXPECT_EQ(missing, std::wstring(out));
+
+    // A relative directory is taken against the current directory; one
+    // that cannot be made absolute within 1023 units is no directory.
+    wchar_t cwd[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, cwd);
+    ASSERT_TRUE(SetCurrentDirectoryW(root.c_str()));
+    EXPECT_EQ(1, canonicalize_install_dir(L"A Rather Long Directory Name", out));
+    std::wstring relative_result(out);
+    EXPECT_EQ(1, canonicalize_install_dir(L".\\x\\..\\Not There", out));
+    std::wstring dotted_result(out);
+    std::wstring too_long(1024 - root.size(), L'r');
+    memset(out, 0x5a, sizeof out);
+    EXPECT_EQ(0, canonicalize_install_dir(too_long.c_str(), out));
+    EXPECT_EQ(L'\0', out[0]);
+    std::wstring fits(1022 - root.size(), L'r');
+    EXPECT_EQ(1, canonicalize_install_dir(fits.c_str(), out));
+    EXPECT_EQ(root + L"\\" + fits, std::wstring(out));
+    SetCurrentDirectoryW(cwd);
+    EXPECT_EQ(dir, relative_result);
+    EXPECT_EQ(missing, dotted_result);
+    EXPECT_EQ(0, canonicalize_install_dir(L"", out));
+    EXPECT_EQ(0, canonicalize_install_dir(NULL, out));
 
     wchar_t short_form[CANON_CAP];
     DWORD n = GetShortPathNameW(dir.c_str(), short_form, CANON_CAP);
@@ -328,34 +401,12 @@ TEST_F(StopTest, CollectProcessesFindsCandidatesWithWholeCommandLines)
 
     // The helper script waits in a program of its own, which ends by itself
     // in any case.
-    std::wstring script = install + L"\\tovrinhostsidecar.cmd";
-    std::wstring script_waiter = root + L"\\tools\\script-waiter.exe";
-    ASSERT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), script_waiter));
-    std::wstring script_behaviour = root + L"\\behaviour-script.txt";
-    ASSERT_TRUE(tvt::write_file(script_behaviour,
-                                "write_control=0\r\nwrite_lock=0\r\nexit_after_ms=30000\r\n"));
-    ASSERT_TRUE(tvt::write_file(script, "@echo off\r\n" + u(tvt::quote(script_waiter)) + " " +
-                                            u(tvt::quote(script_behaviour)) + " wait\r\n"));
+    tvt::process cmd = start_console(true);
+    ASSERT_FALSE(HasFatalFailure());
     wchar_t sysdir[MAX_PATH];
     GetSystemDirectoryW(sysdir, MAX_PATH);
     std::wstring cmd_line = tvt::quote(std::wstring(sysdir) + L"\\cmd.exe") + L" /c \"" +
-                            tvt::quote(script) + L"\"";
-    // A console without a window, shared with the script's program: no
-    // console host of its own outlives them.
-    tvt::process cmd;
-    ASSERT_TRUE(tvt::start_process_quiet(cmd_line, install, &cmd, CREATE_NO_WINDOW));
-    started.push_back(cmd);
-    // Wait for the script's program, or it could start after the clean-up.
-    ASSERT_TRUE(tvt::wait_until(
-        [&] {
-            for (const auto &p : tvt::list_processes()) {
-                if (_wcsicmp(p.second.c_str(), script_waiter.c_str()) == 0) {
-                    return true;
-                }
-            }
-            return false;
-        },
-        10000));
+                            tvt::quote(install + L"\\tovrinhostsidecar.cmd") + L"\"";
 
     tovrin_process_record records[TABLE_CAP];
     static char images[TABLE_CAP][IMAGE_CAP];
@@ -535,23 +586,50 @@ TEST_F(StopTest, TerminationOnlyOfAnUnchangedImageAndWaitsForTheEnd)
     ASSERT_FALSE(HasFatalFailure());
     const tvt::process &p = started[node];
 
+    std::string dir = u(install);
+
     // The pid now names another image than the one planned: left alone.
     std::string other = u(sibling + L"\\runtime\\node\\node.exe");
-    EXPECT_EQ(0, terminate_if_unchanged(p.pid, other.c_str()));
-    EXPECT_EQ(0, terminate_if_unchanged(p.pid, ""));
+    EXPECT_EQ(0, terminate_if_unchanged(p.pid, other.c_str(), dir.c_str()));
+    EXPECT_EQ(0, terminate_if_unchanged(p.pid, "", dir.c_str()));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(p.handle, 200));
 
     // The same image, in other letter case: terminated with exit code 0,
     // and over by the time the call returns.
     std::string planned = u(exe);
     CharUpperBuffA(&planned[0], (DWORD)planned.size());
-    EXPECT_EQ(1, terminate_if_unchanged(p.pid, planned.c_str()));
+    EXPECT_EQ(1, terminate_if_unchanged(p.pid, planned.c_str(), dir.c_str()));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(p.handle, 0));
     DWORD code = 99;
     GetExitCodeProcess(p.handle, &code);
     EXPECT_EQ(0u, code);
 
-    EXPECT_EQ(0, terminate_if_unchanged(0x7ffffff0u, planned.c_str()));
+    EXPECT_EQ(0, terminate_if_unchanged(0x7ffffff0u, planned.c_str(), dir.c_str()));
+}
+
+TEST_F(StopTest, ConsoleIsTerminatedOnlyWhileItStillRunsTheHelperScript)
+{
+    // Every console runs the same cmd.exe, so a pid planned as the helper
+    // console and taken over by another console has the planned image: its
+    // command line must name the script again before it is terminated.
+    tvt::process other_console = start_console(false);
+    tvt::process helper_console = start_console(true);
+    ASSERT_FALSE(HasFatalFailure());
+    char cmd_image[IMAGE_CAP];
+    ASSERT_EQ(1, query_image(helper_console.pid, cmd_image));
+    std::string dir = u(install);
+
+    EXPECT_EQ(0, terminate_if_unchanged(other_console.pid, cmd_image, dir.c_str()));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(other_console.handle, 200));
+    // Nor is it this installation's console for another installation.
+    std::string sibling_dir = u(sibling);
+    EXPECT_EQ(0, terminate_if_unchanged(helper_console.pid, cmd_image, sibling_dir.c_str()));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(helper_console.handle, 0));
+
+    EXPECT_EQ(1, terminate_if_unchanged(helper_console.pid, cmd_image, dir.c_str()));
+    DWORD code = 99;
+    ASSERT_TRUE(tvt::wait_process(helper_console, 0, &code));
+    EXPECT_EQ(0u, code);
 }
 
 TEST_F(StopTest, QueryListenerOnARealListener)
@@ -1299,6 +1377,9 @@ TEST_F(StopRunTest, ArgumentsAreCheckedWithoutARecord)
     EXPECT_EQ(1, stop_sidecar(L"", state.c_str(), fake_query, &s));
     EXPECT_EQ(1, stop_sidecar(install.c_str(), NULL, fake_query, &s));
     EXPECT_EQ(1, tovrin_stop_existing_sidecar(NULL, state.c_str()));
+    // A directory that cannot be made absolute proves nothing.
+    std::wstring too_long(1100, L'r');
+    EXPECT_EQ(1, stop_sidecar(too_long.c_str(), state.c_str(), fake_query, &s));
     EXPECT_FALSE(tvt::file_exists(state + L"\\upgrade-stop.log"));
 }
 
