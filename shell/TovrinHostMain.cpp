@@ -26,6 +26,7 @@ wchar_t g_state_dir[TOVRIN_PATH_CAP];
 wchar_t g_node_path[TOVRIN_PATH_CAP];
 wchar_t g_cli_path[TOVRIN_PATH_CAP];
 wchar_t g_channel[TOVRIN_CHANNEL_CAP] = L"production";
+int g_path_error;
 
 HWND g_hwnd;
 HWND g_status;
@@ -51,11 +52,12 @@ static SRWLOCK g_record_lock = SRWLOCK_INIT;
 /* start-up                                                            */
 /* ------------------------------------------------------------------ */
 
-/* "%s\\%s" into a wide path, cut at 259 units. */
-void join_wide_path(wchar_t *out, const wchar_t *dir, const wchar_t *name)
+/* "%s\\%s" into a wide path, cut at 259 units; 1 when it fitted whole. */
+int join_wide_path(wchar_t *out, const wchar_t *dir, const wchar_t *name)
 {
-    _snwprintf(out, TOVRIN_PATH_CAP, L"%ls\\%ls", dir, name);
+    int n = _snwprintf(out, TOVRIN_PATH_CAP, L"%ls\\%ls", dir, name);
     out[TOVRIN_PATH_CAP - 1] = L'\0';
+    return n >= 0 && n < TOVRIN_PATH_CAP;
 }
 
 static void copy_wide_path(wchar_t *out, const wchar_t *in)
@@ -70,7 +72,9 @@ void resolve_paths(void)
     wchar_t module[TOVRIN_PATH_CAP];
     DWORD n = GetModuleFileNameW(NULL, module, TOVRIN_PATH_CAP);
     if (n == 0 || n >= TOVRIN_PATH_CAP) {
+        /* A cut path would name another directory. */
         module[0] = L'\0';
+        g_path_error = 1;
     }
     module[TOVRIN_PATH_CAP - 1] = L'\0';
     wchar_t *slash = wcsrchr(module, L'\\');
@@ -103,8 +107,35 @@ void resolve_paths(void)
     join_wide_path(g_state_dir, appdata, L"TovrinHost");
     CreateDirectoryW(g_state_dir, NULL);
 
-    join_wide_path(g_node_path, g_install_dir, L"runtime\\node\\node.exe");
-    join_wide_path(g_cli_path, g_install_dir, L"runtime\\dist\\hostRuntimeCli.js");
+    /* A runtime path that does not fit stays empty: cut, it would name
+     * another file, and the launch reports the path instead. */
+    if (!join_wide_path(g_node_path, g_install_dir, L"runtime\\node\\node.exe") ||
+        !join_wide_path(g_cli_path, g_install_dir, L"runtime\\dist\\hostRuntimeCli.js")) {
+        g_node_path[0] = L'\0';
+        g_cli_path[0] = L'\0';
+    }
+}
+
+/* The install directory as an absolute path. A relative --install-dir is
+ * taken against the caller's current directory, once, here: every later
+ * use (the proof of which processes belong to the installation, the
+ * sidecar's working directory, its environment) needs the same absolute
+ * path, and a relative one would only be a tail that other installations
+ * share. When that is not possible within the path capacity, g_path_error
+ * is set and neither mode uses the directory. */
+void make_install_dir_absolute(void)
+{
+    wchar_t full[TOVRIN_PATH_CAP];
+    if (g_install_dir[0] == L'\0') {
+        g_path_error = 1;
+        return;
+    }
+    DWORD n = GetFullPathNameW(g_install_dir, TOVRIN_PATH_CAP, full, NULL);
+    if (n == 0 || n >= TOVRIN_PATH_CAP) {
+        g_path_error = 1;
+        return;
+    }
+    wcscpy(g_install_dir, full);
 }
 
 static int ascii_equal_nocase(const char *a, const char *b)
@@ -150,6 +181,9 @@ void read_channel_file(void)
 
 static int run_stop_only(void)
 {
+    if (g_path_error) {
+        return 1;
+    }
     DWORD attrs = GetFileAttributesW(g_install_dir);
     if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
         return 0;
@@ -162,11 +196,11 @@ int run_command_line(HINSTANCE instance)
 {
     int argc = 0;
     LPWSTR *argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (!argv) {
-        return run_window_mode(instance);
-    }
-    if (argc < 2) {
-        LocalFree(argv);
+    if (!argv || argc < 2) {
+        if (argv) {
+            LocalFree(argv);
+        }
+        make_install_dir_absolute();
         return run_window_mode(instance);
     }
     int stop_only = 0;
@@ -185,6 +219,7 @@ int run_command_line(HINSTANCE instance)
         }
     }
     LocalFree(argv);
+    make_install_dir_absolute();
     if (stop_only) {
         return run_stop_only();
     }
@@ -282,7 +317,10 @@ static int read_small_file(const wchar_t *path, char *buf, size_t cap, DWORD *go
     if (!buf || cap < TOVRIN_FILE_TEXT_CAP) {
         return 0;
     }
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+    /* The sidecar may rewrite or remove its files at any moment: sharing
+     * write and delete access keeps a reader from making that fail. */
+    HANDLE file = CreateFileW(path, GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         return 0;
@@ -714,6 +752,12 @@ int start_runtime(void)
     static const wchar_t k_incomplete[] =
         L"This Tovrin Host package is incomplete. Reinstall from the official package.";
     static const wchar_t k_could_not_start[] = L"Tovrin Host could not start.";
+
+    /* Without whole paths there is nothing to judge, stop or launch: a
+     * cut or relative path would name another installation's files. */
+    if (g_path_error || g_node_path[0] == L'\0' || g_cli_path[0] == L'\0') {
+        return report_launch_failure("path_error", k_could_not_start);
+    }
 
     const char *package_problem = !is_file(g_node_path)  ? "node_missing"
                                   : !is_file(g_cli_path) ? "cli_missing"

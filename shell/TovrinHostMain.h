@@ -30,6 +30,8 @@ extern wchar_t g_state_dir[TOVRIN_PATH_CAP];
 extern wchar_t g_node_path[TOVRIN_PATH_CAP];
 extern wchar_t g_cli_path[TOVRIN_PATH_CAP];
 extern wchar_t g_channel[TOVRIN_CHANNEL_CAP];
+/* 1 when the install directory could not be had whole and absolute. */
+extern int g_path_error;
 
 /* ---- window ---- */
 extern HWND g_hwnd;
@@ -51,8 +53,9 @@ extern volatile DWORD g_sidecar_pid;
 extern volatile DWORD g_sidecar_started_tick;
 
 /* ---- start-up ---- */
-void join_wide_path(wchar_t *out, const wchar_t *dir, const wchar_t *name);
+int join_wide_path(wchar_t *out, const wchar_t *dir, const wchar_t *name);
 void resolve_paths(void);
+void make_install_dir_absolute(void);
 void read_channel_file(void);
 int run_command_line(HINSTANCE instance);
 

@@ -326,6 +326,18 @@ TEST_F(ShellFiles, FileHeldOpenByAWriterThatSharesReading)
     EXPECT_STREQ(text, existing.bytes.data());
     CloseHandle(writer);
 
+    // A sidecar removing its file at that moment (a handle with delete
+    // access) does not keep the reader out, so the reader cannot make the
+    // removal fail either.
+    HANDLE remover = CreateFileW(path.c_str(), DELETE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, remover);
+    reader_buf while_removed;
+    EXPECT_EQ(1, read_control_json(while_removed.bytes.data(), while_removed.bytes.size()));
+    EXPECT_STREQ(text, while_removed.bytes.data());
+    CloseHandle(remover);
+
     // A writer that shares nothing keeps the reader out.
     HANDLE exclusive = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, NULL);
@@ -387,14 +399,53 @@ TEST_F(ShellFiles, ChannelFile)
 TEST(ShellPaths, JoinedPathsAreCutAt259Units)
 {
     wchar_t out[TOVRIN_PATH_CAP];
-    join_wide_path(out, L"C:\\Apps\\Host", L"runtime\\node\\node.exe");
+    EXPECT_EQ(1, join_wide_path(out, L"C:\\Apps\\Host", L"runtime\\node\\node.exe"));
     EXPECT_STREQ(L"C:\\Apps\\Host\\runtime\\node\\node.exe", out);
 
-    std::wstring dir = L"C:\\" + std::wstring(250, L'd');
-    join_wide_path(out, dir.c_str(), L"runtime\\node\\node.exe");
-    std::wstring whole = dir + L"\\runtime\\node\\node.exe";
+    // 259 units fit; the cut one is reported.
+    std::wstring name = L"runtime\\node\\node.exe";
+    std::wstring dir = L"C:\\" + std::wstring(259 - 1 - name.size() - 3, L'd');
+    EXPECT_EQ(1, join_wide_path(out, dir.c_str(), name.c_str()));
+    EXPECT_EQ(259u, wcslen(out));
+    dir += L"d";
+    EXPECT_EQ(0, join_wide_path(out, dir.c_str(), name.c_str()));
+    std::wstring whole = dir + L"\\" + name;
     EXPECT_EQ(259u, wcslen(out));
     EXPECT_EQ(whole.substr(0, 259), std::wstring(out));
+}
+
+TEST(ShellPaths, InstallDirectoryIsMadeAbsoluteOrMarkedUnusable)
+{
+    std::wstring work = tvt::make_temp_dir(L"abs");
+    ASSERT_FALSE(work.empty());
+    wchar_t cwd[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, cwd);
+    ASSERT_TRUE(SetCurrentDirectoryW(work.c_str()));
+    struct row {
+        std::wstring given;
+        std::wstring absolute; // empty: unusable
+    } rows[] = {
+        {L"Host", work + L"\\Host"},
+        {L"..\\x\\.\\Host", work.substr(0, work.find_last_of(L'\\')) + L"\\x\\Host"},
+        {L"C:\\Apps\\Host", L"C:\\Apps\\Host"},
+        {L"", L""},
+        {std::wstring(258 - work.size(), L'h'), work + L"\\" + std::wstring(258 - work.size(), L'h')},
+        {std::wstring(259 - work.size(), L'h'), L""},
+    };
+    for (const row &r : rows) {
+        set_wide(g_install_dir, TOVRIN_PATH_CAP, r.given);
+        g_path_error = 0;
+        make_install_dir_absolute();
+        if (r.absolute.empty()) {
+            EXPECT_EQ(1, g_path_error) << tvt::narrow(r.given);
+        } else {
+            EXPECT_EQ(0, g_path_error) << tvt::narrow(r.given);
+            EXPECT_EQ(r.absolute, std::wstring(g_install_dir));
+        }
+    }
+    g_path_error = 0;
+    SetCurrentDirectoryW(cwd);
+    tvt::remove_tree(work);
 }
 
 TEST(ShellPaths, ResolvedFromTheProgramFileAndTheUsersFolder)
