@@ -7,8 +7,9 @@
 // the others ended, the sidecar's request log, and upgrade-stop.log in the
 // user's state directory.
 //
-// Under Wine the owner of a socket is always reported as pid 0, so the port
-// owner plays no part here; the unit tests drive those paths.
+// Wine 8 reports the owner of every socket as pid 0, so there the port owner
+// plays no part; the tests that need a real owner on the port skip there
+// and run under Wine 10, which names it.
 #include <gtest/gtest.h>
 
 #include "tovrin_test_support.h"
@@ -161,13 +162,61 @@ protected:
         }
     }
 
-    // Runs the shell with `args`; its exit code, and the time it took.
-    DWORD run_shell(const std::wstring &exe, const std::wstring &args, DWORD *elapsed_ms = nullptr)
+    // cmd.exe, without a window, running `dir`'s helper script, which waits
+    // in a program outside every installation; returns once that runs.
+    tvt::process start_helper_console(const std::wstring &dir)
+    {
+        std::wstring waiter = root + L"\\tools\\waiter.exe";
+        tvt::make_dirs(root + L"\\tools");
+        if (!tvt::file_exists(waiter)) {
+            EXPECT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), waiter));
+        }
+        std::wstring waiter_script = root + L"\\behaviour-waiter.txt";
+        EXPECT_TRUE(tvt::write_file(waiter_script,
+                                    "write_control=0\r\nwrite_lock=0\r\nexit_after_ms=30000\r\n"));
+        std::wstring helper = dir + L"\\tovrinhostsidecar.cmd";
+        tvt::make_dirs(dir);
+        EXPECT_TRUE(tvt::write_file(helper, "@echo off\r\n" + u(tvt::quote(waiter)) + " " +
+                                                u(tvt::quote(waiter_script)) + " wait\r\n"));
+        size_t waiters = count_images(waiter);
+        wchar_t sysdir[MAX_PATH];
+        GetSystemDirectoryW(sysdir, MAX_PATH);
+        // A console without a window, shared with the waiter: no console host
+        // of its own outlives them.
+        tvt::process &cmd = start(tvt::quote(std::wstring(sysdir) + L"\\cmd.exe") + L" /c \"" +
+                                      tvt::quote(helper) + L"\"",
+                                  dir, CREATE_NO_WINDOW);
+        EXPECT_TRUE(tvt::wait_until([&] { return count_images(waiter) > waiters; }, 10000))
+            << "the helper script did not start its waiter";
+        return cmd;
+    }
+
+    static size_t count_images(const std::wstring &image)
+    {
+        size_t n = 0;
+        for (const auto &p : tvt::list_processes()) {
+            n += _wcsicmp(p.second.c_str(), image.c_str()) == 0;
+        }
+        return n;
+    }
+
+    // Runs the shell with `args` (from `cwd` when given); its exit code, and
+    // the time it took. With `children`, it runs in a job of its own and
+    // that receives how many programs it started (a scheduled-task step
+    // runs schtasks.exe).
+    DWORD run_shell(const std::wstring &exe, const std::wstring &args, DWORD *elapsed_ms = nullptr,
+                    const std::wstring &cwd = L"", DWORD *children = nullptr)
     {
         DWORD code = 12345;
         DWORD t0 = GetTickCount();
-        EXPECT_TRUE(tvt::run_process(tvt::quote(exe) + L" " + args, 60000, &code))
+        DWORD in_job = 0;
+        EXPECT_TRUE(tvt::run_process(tvt::quote(exe) + L" " + args, 60000, &code, nullptr, cwd,
+                                     children ? &in_job : nullptr))
             << "the stop did not end within 60 s";
+        if (children) {
+            EXPECT_GE(in_job, 1u) << "the job did not count the shell itself";
+            *children = in_job - 1;
+        }
         DWORD elapsed = GetTickCount() - t0;
         printf("%s %s: exit %lu after %lu ms\n", u(exe).c_str(), u(args).c_str(),
                (unsigned long)code, (unsigned long)elapsed);
@@ -256,33 +305,8 @@ TEST_F(StopE2eTest, SidecarThatIgnoresTheRequestIsTerminatedWithTheHelperScript)
 
     // cmd.exe running the installation's helper script, which waits in a
     // program outside the installation.
-    std::wstring waiter = root + L"\\tools\\waiter.exe";
-    ASSERT_TRUE(tvt::make_dirs(root + L"\\tools"));
-    ASSERT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), waiter));
-    std::wstring waiter_script = root + L"\\behaviour-waiter.txt";
-    ASSERT_TRUE(tvt::write_file(waiter_script,
-                                "write_control=0\r\nwrite_lock=0\r\nexit_after_ms=30000\r\n"));
-    std::wstring helper = install + L"\\tovrinhostsidecar.cmd";
-    ASSERT_TRUE(tvt::write_file(helper, "@echo off\r\n" + u(tvt::quote(waiter)) + " " +
-                                            u(tvt::quote(waiter_script)) + " wait\r\n"));
-    wchar_t sysdir[MAX_PATH];
-    GetSystemDirectoryW(sysdir, MAX_PATH);
-    // A console without a window, shared with the waiter: no console host
-    // of its own outlives them.
-    tvt::process cmd = start(tvt::quote(std::wstring(sysdir) + L"\\cmd.exe") + L" /c \"" +
-                                 tvt::quote(helper) + L"\"",
-                             install, CREATE_NO_WINDOW);
-    ASSERT_TRUE(tvt::wait_until(
-        [&] {
-            for (const auto &p : tvt::list_processes()) {
-                if (_wcsicmp(p.second.c_str(), waiter.c_str()) == 0) {
-                    return true;
-                }
-            }
-            return false;
-        },
-        10000))
-        << "the helper script did not start its waiter";
+    tvt::process cmd = start_helper_console(install);
+    ASSERT_FALSE(HasFatalFailure());
     // A second shell of this installation is a target as well.
     tvt::process second_shell = start_picker(install + L"\\TovrinHost.exe");
     ASSERT_FALSE(HasFatalFailure());
@@ -377,6 +401,130 @@ TEST_F(StopE2eTest, RecordLogCap)
     std::string text = tvt::read_file_or_empty(log);
     ASSERT_GT(text.size(), 262144u);
     EXPECT_TRUE(std::regex_match(text.substr(262144), k_record_line)) << text.substr(262144);
+}
+
+// A relative install directory names the directory below the caller's
+// current one, and only that: the stop makes it absolute before it proves
+// anything. A sibling whose name ends the same way keeps its helper
+// console, and this installation's runtime is found by its image.
+TEST_F(StopE2eTest, RelativeInstallDirectoryIsMadeAbsolute)
+{
+    make_install("on_shutdown=exit\r\nexit_code=37\r\n");
+    tvt::process other_console = start_helper_console(root + L"\\OtherHost");
+    ASSERT_FALSE(HasFatalFailure());
+    tvt::process sidecar = start_host_sidecar();
+    ASSERT_FALSE(HasFatalFailure());
+
+    EXPECT_EQ(0u, run_shell(tvt::host_exe(), L"--install-dir Host --stop-existing", nullptr, root));
+    DWORD code = 0;
+    ASSERT_TRUE(tvt::wait_process(sidecar, 5000, &code)) << "this installation's runtime still runs";
+    EXPECT_EQ(37u, code);
+    EXPECT_TRUE(still_running(other_console)) << "OtherHost's helper console was stopped";
+    expect_one_record("result=stopped detail=none ", 0);
+
+    // A relative directory that cannot be made absolute within the path
+    // capacity proves nothing: result 1 reaches the caller, and nothing is
+    // touched or recorded.
+    DeleteFileW((state + L"\\upgrade-stop.log").c_str());
+    std::wstring too_long(260 - root.size(), L'h');
+    EXPECT_EQ(1u, run_shell(tvt::host_exe(), L"--install-dir " + too_long + L" --stop-existing",
+                            nullptr, root));
+    EXPECT_TRUE(still_running(other_console));
+    EXPECT_FALSE(tvt::file_exists(state + L"\\upgrade-stop.log"));
+}
+
+// ---- real owners of the sidecar's port (Wine 10) --------------------------
+
+class PortOwnerTest : public StopE2eTest {
+protected:
+    void SetUp() override
+    {
+        StopE2eTest::SetUp();
+        if (!tvt::listener_owners_visible()) {
+            GTEST_SKIP() << tvt::k_owners_hidden;
+        }
+    }
+
+    // A program that is not this installation's, listening on 127.0.0.1 and
+    // writing the user's control.json with its port (as a sidecar would),
+    // with a log of every request it gets.
+    tvt::process start_holder(const std::wstring &exe)
+    {
+        size_t cut = exe.find_last_of(L'\\');
+        EXPECT_TRUE(tvt::make_dirs(exe.substr(0, cut)));
+        EXPECT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), exe));
+        holder_requests = root + L"\\holder-requests.log";
+        std::wstring ready = root + L"\\ready-holder.txt";
+        std::wstring script = root + L"\\behaviour-holder.txt";
+        EXPECT_TRUE(tvt::write_file(script, "state_dir=" + u(state) + "\r\nwrite_lock=0\r\n" +
+                                                "request_log=" + u(holder_requests) +
+                                                "\r\nready_file=" + u(ready) + "\r\n"));
+        tvt::process p = start(tvt::quote(exe) + L" " + tvt::quote(script) + L" serve");
+        EXPECT_TRUE(tvt::wait_until([&] { return tvt::file_exists(ready); }, 10000));
+        int port = atoi(tvt::read_file_or_empty(ready).c_str());
+        EXPECT_EQ(p.pid, tvt::listener_owner(port)) << "the runtime does not name the holder";
+        return p;
+    }
+
+    std::wstring holder_requests;
+};
+
+TEST_F(PortOwnerTest, ForeignProgramsOnThePortAreRefusedAndLeftRunning)
+{
+    make_install("");
+    struct holder_case {
+        const wchar_t *exe;
+        const char *detail;
+        const char *basename;
+    } cases[] = {
+        {L"\\tools\\portholder.exe", "foreign_port_owner", "portholder.exe"},
+        {L"\\Other\\node.exe", "image_mismatch", "node.exe"},
+        {L"\\Host2\\TovrinHost.exe", "image_mismatch", "TovrinHost.exe"},
+    };
+    for (const holder_case &c : cases) {
+        SCOPED_TRACE(c.detail);
+        tvt::process holder = start_holder(root + c.exe);
+        ASSERT_FALSE(HasFatalFailure());
+        DeleteFileW((state + L"\\upgrade-stop.log").c_str());
+
+        DWORD children = 99;
+        EXPECT_EQ(2u, run_shell(install + L"\\TovrinHost.exe", L"--stop-existing", nullptr, L"",
+                                &children));
+        expect_one_record("result=refused detail=" + std::string(c.detail) +
+                              " listener_pid=" + std::to_string(holder.pid) +
+                              " image_basename=" + c.basename +
+                              " image_relation=outside_install image_query=ok win32_error=0 "
+                              "discover_attempts=1 ",
+                          1);
+        EXPECT_TRUE(still_running(holder)) << "the holder of the port was stopped";
+        EXPECT_EQ(0u, children) << "a scheduled-task step ran";
+        EXPECT_EQ("", tvt::read_file_or_empty(holder_requests)) << "the holder was sent a request";
+        TerminateProcess(holder.handle, 9);
+        WaitForSingleObject(holder.handle, 5000);
+    }
+}
+
+TEST_F(PortOwnerTest, ThisInstallationsRuntimeOnThePortIsStopped)
+{
+    // It ignores the request, so it is terminated as the proved owner of
+    // the port; had its image not been recognised, the stop would have
+    // been refused (2) instead.
+    make_install("on_shutdown=ignore\r\nexit_code=37\r\n");
+    tvt::process sidecar = start_host_sidecar();
+    ASSERT_FALSE(HasFatalFailure());
+    int port = atoi(tvt::read_file_or_empty(root + L"\\ready-host.txt").c_str());
+    ASSERT_EQ(sidecar.pid, tvt::listener_owner(port));
+
+    DWORD children = 0;
+    EXPECT_EQ(0u, run_shell(tvt::host_exe(),
+                            L"--install-dir " + tvt::quote(install) + L" --stop-existing", nullptr,
+                            L"", &children));
+    DWORD code = 99;
+    ASSERT_TRUE(tvt::wait_process(sidecar, 1000, &code));
+    EXPECT_EQ(0u, code) << "terminated, not ended by itself";
+    EXPECT_EQ(shutdown_line(k_default_token), tvt::read_file_or_empty(requests));
+    EXPECT_EQ(2u, children) << "the task was disabled and ended";
+    expect_one_record("result=stopped detail=none ", 0);
 }
 
 } // namespace

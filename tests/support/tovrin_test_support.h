@@ -80,13 +80,25 @@ bool start_process_quiet(const std::wstring &command_line, const std::wstring &c
 bool wait_process(const process &p, DWORD timeout_ms, DWORD *exit_code);
 bool process_alive(DWORD pid);
 void close_process(process *p);
-// Runs and waits; captures standard output through a real pipe.
+// Runs and waits; captures standard output through a real pipe. `cwd`,
+// when not empty, is its current directory. With `job_processes`, it runs in
+// a job object of its own, and receives how many processes ran in that job
+// in all (1: the program started no other program).
 bool run_process(const std::wstring &command_line, DWORD timeout_ms, DWORD *exit_code,
-                 std::string *output = nullptr);
+                 std::string *output = nullptr, const std::wstring &cwd = L"",
+                 DWORD *job_processes = nullptr);
 // Terminates every process whose image lies below `dir` (clean-up).
 void kill_processes_below(const std::wstring &dir);
 // Image paths and ids of running processes.
 std::vector<std::pair<DWORD, std::wstring>> list_processes();
+
+// The owner of the listener on 127.0.0.1 at `port` as the system reports
+// it (0 for none, and under runtimes that do not name listeners' owners).
+DWORD listener_owner(int port);
+// Whether this runtime names the owner of a loopback listener at all: it
+// listens itself and looks. Wine 8 reports every owner as pid 0.
+bool listener_owners_visible();
+extern const char k_owners_hidden[]; // the reason a test skips without them
 
 // A visible top-level window of process `pid`, of class `window_class` and
 // with the title `title` when those are given; NULL when there is none.
