@@ -178,8 +178,13 @@ w10_ensure_root() {
   fi
   local started=$SECONDS
   echo "== Making the Debian 13 root with Wine 10 in $W10_ROOT"
-  w10_remove_tree "$W10_PARTIAL"
-  w10_remove_tree "$W10_ROOT"
+  local old
+  for old in "$W10_PARTIAL" "$W10_ROOT"; do
+    if [ -e "$old" ]; then
+      echo "Removing the unfinished or outdated $old"
+      w10_remove_tree "$old"
+    fi
+  done
   mkdir -p "$W10_PARTIAL"
   # An explicit keyring: fail rather than fetch an unchecked archive.
   debootstrap --variant=minbase --keyring=/usr/share/keyrings/debian-archive-keyring.gpg \
