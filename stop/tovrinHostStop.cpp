@@ -775,6 +775,7 @@ static int plan_install(const wchar_t *install_dir, const wchar_t *state_dir,
 {
     wchar_t canon[CANON_CAP];
     wchar_t path[JOIN_CAP];
+    wchar_t lock_path[JOIN_CAP];
     char install_utf8[DIR_UTF8_CAP];
     char lock_text[LOCK_TEXT_CAP];
     char control_text[CONTROL_TEXT_CAP];
@@ -805,12 +806,12 @@ static int plan_install(const wchar_t *install_dir, const wchar_t *state_dir,
         goto done;
     }
 
-    path[0] = L'\0';
-    join_path(path, state_dir, L"runtime.lock.owner");
-    if (read_file_utf8(path, lock_text, sizeof lock_text)) {
+    lock_path[0] = L'\0';
+    join_path(lock_path, state_dir, L"runtime.lock.owner");
+    if (read_file_utf8(lock_path, lock_text, sizeof lock_text)) {
         parse_lock_owner(lock_text, &owner_pid, owner_image);
     }
-    probe->owner_metadata = GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
+    probe->owner_metadata = GetFileAttributesW(lock_path) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
 
     path[0] = L'\0';
     join_path(path, state_dir, L"control.json");
@@ -834,6 +835,14 @@ static int plan_install(const wchar_t *install_dir, const wchar_t *state_dir,
     if (!collect_processes(&table, listener_pid, owner_pid)) {
         *count = 0;
         goto done;
+    }
+    /* The snapshot needs the lock owner's pid, so the file is read before
+     * it. A sidecar that ends cleanly removes the file and then exits: when
+     * the file is gone once the snapshot is taken, its owner ended in
+     * between, and its pid missing from the snapshot is no sign of reuse. */
+    if (owner_pid != 0 && GetFileAttributesW(lock_path) == INVALID_FILE_ATTRIBUTES) {
+        owner_pid = 0;
+        owner_image[0] = '\0';
     }
     if (verdict == 1) {
         merge_listener(&table, &snap);

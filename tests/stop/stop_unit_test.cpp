@@ -925,12 +925,17 @@ std::vector<int32_t> g_ports;
 // When set, the answer names a real process: once it has ended, nothing
 // listens any more, as the system would report it.
 bool g_answer_follows_process = false;
+// A file the query removes, as a sidecar ending at that moment would.
+std::wstring g_removed_during_query;
 
 void fake_query(int32_t port, tovrin_listener_snap *snap, char *image_slot, char *command_slot,
                 uint32_t *win32_error)
 {
     size_t i = g_ports.size() < g_answers.size() ? g_ports.size() : g_answers.size() - 1;
     g_ports.push_back(port);
+    if (!g_removed_during_query.empty()) {
+        DeleteFileW(g_removed_during_query.c_str());
+    }
     const fake_answer &a = g_answers[i];
     snap->pid = a.pid;
     snap->query_state = a.state;
@@ -959,6 +964,7 @@ void set_answers(const std::vector<fake_answer> &answers, bool follows = false)
     g_answers = answers;
     g_ports.clear();
     g_answer_follows_process = follows;
+    g_removed_during_query.clear();
 }
 
 struct loop_result {
@@ -1199,6 +1205,17 @@ TEST_F(StopTest, PlanInstallReadsLockOwnerAndControlFile)
     EXPECT_EQ(std::vector<int32_t>{0}, g_ports);
     EXPECT_EQ(1, probe.discover_attempts);
     EXPECT_STREQ("no_listener", probe.image_query);
+
+    // The same owner, but it removes its file and ends while the plan is
+    // being made (between reading the file and the snapshot): it ended
+    // cleanly, no pid was reused.
+    set_answers({{0, 0, "", "", 0}});
+    g_removed_during_query = state + L"\\runtime.lock.owner";
+    ASSERT_EQ(1, plan_install(install.c_str(), state.c_str(), &plan, records, images, &count,
+                              targets, &probe, fake_query));
+    EXPECT_EQ(1u, probe.owner_metadata);
+    EXPECT_EQ(0u, probe.pid_reused);
+    EXPECT_FALSE(tvt::file_exists(state + L"\\runtime.lock.owner"));
 
     // A loopback control file: its port is queried.
     ASSERT_TRUE(tvt::write_file(state + L"\\control.json", "{\"port\":5123,\"token\":\"t\"}"));
