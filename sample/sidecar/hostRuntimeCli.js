@@ -7,7 +7,8 @@
 // It listens on 127.0.0.1 at a port the system chooses and tells the shell
 // where through control.json in its state directory:
 //   {"port": N, "bindAddress": "127.0.0.1", "token": "<random hex>"}
-// and names itself in runtime.lock.owner ("pid=" and "image=" lines).
+// and names itself in runtime.lock.owner ("pid=" and "image=" lines) beside
+// it. It removes both files when it ends cleanly, while they still name it.
 //   GET  /          a small page: that it runs, its release, state directory, uptime
 //   GET  /status    {"gitSha": ...} behind "Authorization: Bearer <token>"
 //   POST /shutdown  behind the same check: answers, then exits with code 0
@@ -162,6 +163,10 @@ function serve() {
     removeOwnFiles();
     setTimeout(() => process.exit(code), 50);
   }
+  // Any other clean end (an uncaught error included) leaves no state files
+  // behind either: a lock file of a process that is gone would later name
+  // a pid that another program may have taken.
+  process.on('exit', removeOwnFiles);
 
   server.listen(0, '127.0.0.1', () => {
     const port = server.address().port;

@@ -152,6 +152,11 @@ protected:
 
     void TearDown() override
     {
+        for (tvt::process &p : holders_) {
+            TerminateProcess(p.handle, 9);
+            WaitForSingleObject(p.handle, 5000);
+            tvt::close_process(&p);
+        }
         for (shell_run &run : shells_) {
             if (run.proc.handle) {
                 TerminateProcess(run.proc.handle, 9);
@@ -267,6 +272,27 @@ protected:
         return std::regex_search(text, m, std::regex("\"port\"\\s*:\\s*(\\d+)")) ? std::stoi(m[1]) : 0;
     }
 
+    // A program that is not Tovrin's, listening on 127.0.0.1 and writing the
+    // user's control.json with its port and a token of its own; every
+    // request it gets goes to `requests`.
+    tvt::process start_port_holder(const std::wstring &exe, const std::wstring &requests)
+    {
+        EXPECT_TRUE(tvt::make_dirs(exe.substr(0, exe.find_last_of(L'\\'))));
+        EXPECT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), exe));
+        std::wstring ready = root_ + L"\\ready-holder.txt";
+        std::wstring script = root_ + L"\\behaviour-holder.txt";
+        EXPECT_TRUE(tvt::write_file(script, "state_dir=" + tvt::narrow(state_) +
+                                                "\nwrite_lock=0\nrequest_log=" +
+                                                tvt::narrow(requests) + "\nready_file=" +
+                                                tvt::narrow(ready) + "\n"));
+        tvt::process p;
+        EXPECT_TRUE(tvt::start_process_quiet(tvt::quote(exe) + L" " + tvt::quote(script) + L" serve",
+                                             L"", &p));
+        holders_.push_back(p);
+        EXPECT_TRUE(tvt::wait_until([&] { return tvt::file_exists(ready); }, 10000));
+        return p;
+    }
+
     int count_events(const char *event)
     {
         int n = 0;
@@ -280,6 +306,7 @@ protected:
     std::wstring state_;
     std::wstring browser_log_;
     std::deque<shell_run> shells_; // deque: pointers to its runs stay valid
+    std::vector<tvt::process> holders_;
 };
 
 const std::regex k_lifecycle_line(
@@ -582,6 +609,39 @@ TEST_F(WindowTest, InstallDirOptionInWindowMode)
     EXPECT_EQ(0u, close_shell(window));
 }
 
+// A program that is not Tovrin's holds the address that control.json
+// names: it is left running, nothing is launched, and the user is told.
+// Only a runtime that names the owner of a listener can show this.
+TEST_F(WindowTest, ForeignProgramOnTheAddressIsLeftRunning)
+{
+    if (!tvt::listener_owners_visible()) {
+        GTEST_SKIP() << tvt::k_owners_hidden;
+    }
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    std::wstring holder_log = root_ + L"\\holder-requests.log";
+    tvt::process holder = start_port_holder(root_ + L"\\tools\\portholder.exe", holder_log);
+    ASSERT_FALSE(HasFatalFailure());
+    std::wstring url = L"http://127.0.0.1:" + std::to_wstring(control_port()) + L"/?release=" +
+                       tvt::widen(std::string(k_installed, 12));
+
+    shell_run *run = start_shell(dir);
+    EXPECT_EQ(L"Another program is using Tovrin Host's local address. Tovrin Host left that "
+              L"program running.\n\nIf needed, this address was copied to the clipboard:\n" +
+                  url,
+              answer_message_box(run));
+    EXPECT_TRUE(wait_status("needs_attention", "foreign_listener"));
+    EXPECT_TRUE(lifecycle().empty()) << "a sidecar was launched";
+    EXPECT_TRUE(tvt::process_alive(holder.pid)) << "the holder of the address was stopped";
+    EXPECT_EQ(std::string::npos, tvt::read_file_or_empty(holder_log).find("POST /shutdown"));
+    std::vector<std::string> stops = lines_of(tvt::read_file_or_empty(state_ + L"\\upgrade-stop.log"));
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ(0u, stops[0].find("result=refused detail=foreign_port_owner listener_pid=" +
+                                std::to_string(holder.pid) + " image_basename=portholder.exe "))
+        << stops[0];
+    EXPECT_EQ(0u, close_shell(run));
+}
+
 // The real Node.js runtime with the sample sidecar.
 TEST_F(WindowTest, RealNodeWithTheSampleSidecar)
 {
@@ -604,12 +664,25 @@ TEST_F(WindowTest, RealNodeWithTheSampleSidecar)
     std::string page = http_get(tvt::widen(urls[0]));
     EXPECT_NE(std::string::npos, page.find("Tovrin Host"));
     EXPECT_NE(std::string::npos, page.find(k_installed)) << page;
+    // The lock owner file names the runtime, beside control.json.
+    std::smatch m;
+    std::string lock = tvt::read_file_or_empty(state_ + L"\\runtime.lock.owner");
+    ASSERT_TRUE(std::regex_match(lock, m, std::regex("pid=(\\d+)\r\nimage=(.*)\r\n"))) << lock;
+    EXPECT_EQ(0, _stricmp(m[2].str().c_str(), tvt::narrow(dir + L"\\runtime\\node\\node.exe").c_str()))
+        << m[2];
+    EXPECT_TRUE(tvt::process_alive((DWORD)std::stoul(m[1])));
     EXPECT_EQ(0u, close_shell(run));
 
     DWORD code = 99;
     ASSERT_TRUE(tvt::run_process(tvt::quote(dir + L"\\TovrinHost.exe") + L" --stop-existing", 60000, &code));
     EXPECT_EQ(0u, code);
     EXPECT_EQ("", http_get(tvt::widen(urls[0]))) << "the sidecar still answers";
+    // It ended cleanly on the request, and took its state files with it.
+    EXPECT_TRUE(tvt::wait_until([&] { return !tvt::file_exists(state_ + L"\\runtime.lock.owner"); }, 5000));
+    EXPECT_FALSE(tvt::file_exists(state_ + L"\\control.json"));
+    std::vector<std::string> stops = lines_of(tvt::read_file_or_empty(state_ + L"\\upgrade-stop.log"));
+    ASSERT_FALSE(stops.empty());
+    EXPECT_EQ(0u, stops.back().find("result=stopped detail=none ")) << stops.back();
 }
 
 } // namespace
