@@ -21,8 +21,8 @@ export TOVRIN_NODE_EXE="$(scripts/fetch-node.sh)"
 
 # Both runs always run, so that one report shows both runtimes; the suite
 # fails when either failed.
-trap 'exit 130' INT
-trap 'exit 143' TERM
+trap 'echo "== interrupted"; exit 130' INT
+trap 'echo "== stopped"; exit 143' TERM
 outcomes=()
 failed=0
 windows_tests() { # LABEL COMMAND...
