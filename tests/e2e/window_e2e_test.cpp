@@ -290,6 +290,8 @@ protected:
                                              L"", &p));
         holders_.push_back(p);
         EXPECT_TRUE(tvt::wait_until([&] { return tvt::file_exists(ready); }, 10000));
+        int port = atoi(tvt::read_file_or_empty(ready).c_str());
+        EXPECT_EQ(p.pid, tvt::listener_owner(port)) << "the runtime does not name the holder";
         return p;
     }
 
