@@ -195,14 +195,15 @@ protected:
                tvt::narrow(dir + L"\\dump.txt") + "\n" + extra;
     }
 
-    shell_run *start_shell(const std::wstring &dir, const std::wstring &args = L"")
+    shell_run *start_shell(const std::wstring &dir, const std::wstring &args = L"",
+                           const std::wstring &cwd = L"")
     {
         // The status file keeps the last pair; start each run from a marker.
         tvt::write_file(state_ + L"\\shell-status.txt", "marker");
         shells_.emplace_back();
         shell_run *run = &shells_.back();
         std::wstring cmd = tvt::quote(dir + L"\\TovrinHost.exe") + (args.empty() ? L"" : L" " + args);
-        EXPECT_TRUE(tvt::start_process_quiet(cmd, L"", &run->proc, 0));
+        EXPECT_TRUE(tvt::start_process_quiet(cmd, cwd, &run->proc, 0));
         tvt::wait_until(
             [&] {
                 run->hwnd = tvt::find_visible_window(run->proc.pid, L"TovrinHostShell");
@@ -592,7 +593,8 @@ TEST_F(WindowTest, InstallDirOptionInWindowMode)
     ASSERT_TRUE(CreateDirectoryW(other.c_str(), NULL));
     tvt::write_file(other + L"\\CHANNEL.txt", "dev");
 
-    shell_run *run = start_shell(dir, L"--install-dir " + tvt::quote(other));
+    // Given relative to the caller's current directory, it is made absolute.
+    shell_run *run = start_shell(dir, L"--install-dir Other", root_);
     ASSERT_TRUE(wait_status("running", "browser_opened"));
     std::string dump = tvt::read_file_or_empty(dir + L"\\dump.txt");
     std::string d = tvt::narrow(dir);
@@ -609,6 +611,17 @@ TEST_F(WindowTest, InstallDirOptionInWindowMode)
     shell_run *window = start_shell(dir, L"--install-dir --stop-existing");
     EXPECT_NE((HWND)NULL, window->hwnd);
     EXPECT_EQ(0u, close_shell(window));
+
+    // One that cannot be made absolute within the path capacity is
+    // reported, and nothing is launched or stopped.
+    int launched = count_events("sidecar_started");
+    shell_run *unusable =
+        start_shell(dir, L"--install-dir " + std::wstring(260 - root_.size(), L'o'), root_);
+    EXPECT_EQ(L"Tovrin Host could not start.", answer_message_box(unusable));
+    EXPECT_TRUE(wait_status("needs_attention", "path_error"));
+    wait_status_line(unusable, L"Status: Needs attention");
+    EXPECT_EQ(launched, count_events("sidecar_started")) << "a sidecar was launched";
+    EXPECT_EQ(0u, close_shell(unusable));
 }
 
 // A program that is not Tovrin's holds the address that control.json
