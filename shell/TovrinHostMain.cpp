@@ -703,6 +703,14 @@ static int sidecar_runs_installed_release(void)
     }
     size_t token_len = strlen(token);
     if (token_len < 1 || token_len > TOVRIN_TOKEN_SEND_MAX) {
+        SecureZeroMemory(token, sizeof token);
+        return 0;
+    }
+    /* The secret goes only to a listener not proven foreign; a foreign one
+     * makes the sidecar count as not current, and the replacement then
+     * refuses to touch that program. */
+    if (!tovrin_listener_may_receive_token(g_install_dir, port)) {
+        SecureZeroMemory(token, sizeof token);
         return 0;
     }
     wchar_t wide_token[TOVRIN_TOKEN_CAP];

@@ -961,9 +961,34 @@ static int scan_token(const char *text, char *out)
     return 1;
 }
 
-/* One POST /shutdown to the sidecar, as far as the control file allows.
- * What it answers does not matter: only the processes going away count. */
-static void request_shutdown(const wchar_t *state_dir)
+/* Whether the bearer token may be sent to the listener at `port`. The
+ * token is the sidecar's secret, and whoever holds the port after the
+ * sidecar died would be handed it. So the owner is looked up and classified
+ * first, as the install plan does (up to 8 looks, 200 ms apart while its
+ * image cannot be read yet): the token goes to this installation's runtime
+ * or shell (verdict 1), and where no owner can be named (verdict 2: no
+ * listener row, an owner that vanished, or a platform that reports every
+ * owner as pid 0); never to a program outside the installation (4) or to
+ * an owner whose image stayed unreadable (5). */
+static int token_may_go(const char *install_utf8, int32_t port, listener_query_fn query)
+{
+    struct install_probe probe;
+    tovrin_listener_snap snap;
+    char image[IMAGE_CAP];
+    char command[COMMAND_CAP];
+    uint32_t listener_pid = 0;
+    int verdict;
+    memset(&probe, 0, sizeof probe);
+    verdict = discover_listener(install_utf8, port, query, &snap, image, command, &probe,
+                                &listener_pid);
+    return verdict == 1 || verdict == 2;
+}
+
+/* One POST /shutdown to the sidecar, as far as the control file allows and
+ * only to a listener that may receive the token. What it answers does not
+ * matter: only the processes going away count. */
+static void request_shutdown(const wchar_t *state_dir, const char *install_utf8,
+                             listener_query_fn query)
 {
     wchar_t path[JOIN_CAP];
     wchar_t token_wide[TOKEN_CAP];
@@ -995,6 +1020,9 @@ static void request_shutdown(const wchar_t *state_dir)
         goto done;
     }
     if (!scan_token(control, token)) {
+        goto done;
+    }
+    if (!token_may_go(install_utf8, port, query)) {
         goto done;
     }
     session = WinHttpOpen(L"TovrinHost/0.1.1", WINHTTP_ACCESS_TYPE_NO_PROXY,
@@ -1411,7 +1439,7 @@ static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
 
     run_schtasks(k_task_disable);
     run_schtasks(k_task_end);
-    request_shutdown(state_dir);
+    request_shutdown(state_dir, stop->install_utf8, query);
 
     /* Graceful wait: the first plan right after the request. */
     state = wait_for_stop(stop, GRACEFUL_WAIT_MS);
@@ -1485,6 +1513,16 @@ int tovrin_install_runtime_running(const wchar_t *install_dir)
         return 0;
     }
     return plan.count > 0 ? 1 : 0;
+}
+
+int tovrin_listener_may_receive_token(const wchar_t *install_dir, int32_t port)
+{
+    wchar_t canon[CANON_CAP];
+    char install_utf8[DIR_UTF8_CAP];
+    if (!install_dir_to_utf8(install_dir, canon, install_utf8)) {
+        return 0;
+    }
+    return token_may_go(install_utf8, port, query_listener);
 }
 
 int tovrin_stop_existing_sidecar(const wchar_t *install_dir, const wchar_t *state_dir)

@@ -427,11 +427,16 @@ TEST_F(WindowTest, FirstStartThenKeepThenReplace)
     EXPECT_EQ("after_ready", m[5].str());
     EXPECT_TRUE(tvt::process_alive(sidecar_pid)) << "closing the window stopped the sidecar";
 
-    // The same release answers: kept, nothing launched, the browser opened.
+    // The same release answers: kept after asking it for its release with
+    // its token, nothing launched, the browser opened.
+    DeleteFileW((dir + L"\\requests.log").c_str());
     shell_run *second = start_shell(dir);
     ASSERT_TRUE(wait_status("running", "browser_opened"));
     EXPECT_EQ(2u, wait_urls(2).size());
     EXPECT_EQ(1, count_events("sidecar_started"));
+    EXPECT_NE(std::string::npos,
+              tvt::read_file_or_empty(dir + L"\\requests.log")
+                  .find("GET /status Bearer 0123456789abcdef0123456789abcdef TovrinHost/0.1.1\r\n"));
     EXPECT_TRUE(tvt::process_alive(sidecar_pid));
     EXPECT_EQ(0u, close_shell(second));
     EXPECT_FALSE(tvt::file_exists(state_ + L"\\upgrade-stop.log"));
@@ -648,7 +653,10 @@ TEST_F(WindowTest, ForeignProgramOnTheAddressIsLeftRunning)
     EXPECT_TRUE(wait_status("needs_attention", "foreign_listener"));
     EXPECT_TRUE(lifecycle().empty()) << "a sidecar was launched";
     EXPECT_TRUE(tvt::process_alive(holder.pid)) << "the holder of the address was stopped";
-    EXPECT_EQ(std::string::npos, tvt::read_file_or_empty(holder_log).find("POST /shutdown"));
+    // It answered GET /, which needs no token, and never saw the token.
+    std::string seen = tvt::read_file_or_empty(holder_log);
+    EXPECT_NE(std::string::npos, seen.find("GET / - TovrinHost/0.1\r\n")) << seen;
+    EXPECT_EQ(std::string::npos, seen.find("Bearer")) << seen;
     std::vector<std::string> stops = lines_of(tvt::read_file_or_empty(state_ + L"\\upgrade-stop.log"));
     ASSERT_EQ(1u, stops.size());
     EXPECT_EQ(0u, stops[0].find("result=refused detail=foreign_port_owner listener_pid=" +

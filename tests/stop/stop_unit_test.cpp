@@ -876,7 +876,12 @@ TEST_F(StopTest, RequestShutdownSendsOnePostWithTheBearerToken)
     size_t node = start_copy(install + L"\\runtime\\node\\node.exe",
                              "request_log=" + u(log) + "\r\non_shutdown=ignore\r\n", L"n");
     ASSERT_FALSE(HasFatalFailure());
-    request_shutdown(state.c_str());
+    // The port's owner, where the system names it, is this runtime.
+    std::string dir = u(install);
+    auto request = [&](const std::wstring &state_dir) {
+        request_shutdown(state_dir.c_str(), dir.c_str(), query_listener);
+    };
+    request(state);
     EXPECT_EQ("POST /shutdown Bearer 0123456789abcdef0123456789abcdef TovrinHost/0.1.1\r\n",
               tvt::read_file_or_empty(log));
     EXPECT_TRUE(tvt::process_alive(started[node].pid));
@@ -888,25 +893,25 @@ TEST_F(StopTest, RequestShutdownSendsOnePostWithTheBearerToken)
     std::string wide_open = control;
     wide_open.replace(wide_open.find("127.0.0.1"), 9, "0.0.0.0");
     ASSERT_TRUE(tvt::write_file(state + L"\\control.json", wide_open));
-    request_shutdown(state.c_str());
+    request(state);
     int port = tovrin_parse_control_port(control.c_str());
     std::string long_token = "{\"port\":" + std::to_string(port) + ",\"token\":\"" +
                              std::string(201, 'a') + "\"}";
     ASSERT_TRUE(tvt::write_file(state + L"\\control.json", long_token));
-    request_shutdown(state.c_str());
+    request(state);
     // A token of exactly 200 bytes is sent (the sidecar refuses it: 401).
     std::string token200 = "{\"port\":" + std::to_string(port) + ",\"token\":\"" +
                            std::string(200, 'a') + "\"}";
     ASSERT_TRUE(tvt::write_file(state + L"\\control.json", token200));
-    request_shutdown(state.c_str());
+    request(state);
     EXPECT_EQ("POST /shutdown Bearer 0123456789abcdef0123456789abcdef TovrinHost/0.1.1\r\n"
               "POST /shutdown Bearer " + std::string(200, 'a') + " TovrinHost/0.1.1\r\n",
               tvt::read_file_or_empty(log));
 
     // Nothing listening, or no control file: returns without a request.
     DeleteFileW((state + L"\\control.json").c_str());
-    request_shutdown(state.c_str());
-    request_shutdown((root + L"\\no such dir").c_str());
+    request(state);
+    request(root + L"\\no such dir");
 }
 
 // ------------------------------------------------------------------
@@ -965,6 +970,47 @@ void set_answers(const std::vector<fake_answer> &answers, bool follows = false)
     g_ports.clear();
     g_answer_follows_process = follows;
     g_removed_during_query.clear();
+}
+
+// The token goes only to a listener not proven foreign: the owner is
+// classified first, as the install plan does it.
+TEST_F(StopTest, TokenGoesOnlyToAListenerNotProvenForeign)
+{
+    std::string dir = u(install);
+    std::string node = dir + "\\runtime\\node\\node.exe";
+    struct row {
+        std::vector<fake_answer> answers;
+        int may_go;
+        size_t looks;
+    } rows[] = {
+        {{{0, 0, "", "", 0}}, 1, 1},                             // nobody, or a hidden owner
+        {{{4242, 0, node, "", 0}}, 1, 1},                        // this installation's runtime
+        {{{4242, 0, dir + "\\TovrinHost.exe", "", 0}}, 1, 1},   // or its shell
+        {{{4242, 1, "", "", ERROR_INVALID_PARAMETER}}, 1, 8},    // gone on every look
+        {{{4242, 0, "C:\\Tools\\server.exe", "", 0}}, 0, 1},    // a foreign program
+        {{{4242, 0, "C:\\Tools\\node.exe", "", 0}}, 0, 1},      // a node.exe elsewhere
+        {{{4242, 2, "", "", ERROR_ACCESS_DENIED}}, 0, 8},        // never readable
+        {{{4242, 3, "", "", 31}, {4242, 0, "C:\\Tools\\server.exe", "", 0}}, 0, 2},
+    };
+    for (const row &r : rows) {
+        set_answers(r.answers);
+        EXPECT_EQ(r.may_go, token_may_go(dir.c_str(), 5123, fake_query)) << r.answers[0].image;
+        EXPECT_EQ(r.looks, g_ports.size());
+    }
+    EXPECT_EQ(0, tovrin_listener_may_receive_token(L"", 5123));
+
+    // A sidecar of this installation answering on a port whose owner is
+    // reported foreign gets no request, and the token never leaves.
+    std::wstring log = root + L"\\requests.log";
+    start_copy(install + L"\\runtime\\node\\node.exe", "request_log=" + u(log) + "\r\n", L"n");
+    ASSERT_FALSE(HasFatalFailure());
+    set_answers({{4242, 0, "C:\\Tools\\server.exe", "", 0}});
+    request_shutdown(state.c_str(), dir.c_str(), fake_query);
+    EXPECT_EQ(1u, g_ports.size());
+    EXPECT_EQ("", tvt::read_file_or_empty(log));
+    set_answers({{0, 0, "", "", 0}});
+    request_shutdown(state.c_str(), dir.c_str(), fake_query);
+    EXPECT_NE(std::string::npos, tvt::read_file_or_empty(log).find("POST /shutdown Bearer"));
 }
 
 struct loop_result {
@@ -1372,18 +1418,31 @@ TEST_F(StopRunTest, OwnerTurningForeignDuringTheWaitEndsTheStop)
     size_t node = start_copy(install + L"\\runtime\\node\\node.exe",
                              "request_log=" + u(log) + "\r\non_shutdown=ignore\r\n", L"n");
     ASSERT_FALSE(HasFatalFailure());
-    // Nobody on the port at the first plan; a foreign program at the next.
-    set_answers({{0, 0, "", "", 0}, {4242, 0, "C:\\Tools\\server.exe", "", 0}});
-    std::vector<std::string> lines;
-    EXPECT_EQ(2, stop(fake_query, &lines));
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ(0u, lines[0].find("result=refused detail=foreign_port_owner listener_pid=4242 "
-                                "image_basename=server.exe "))
-        << lines[0];
-    EXPECT_EQ((std::vector<std::string>{k_disable, k_end, k_enable}), tasks);
-    EXPECT_EQ("POST /shutdown Bearer 0123456789abcdef0123456789abcdef TovrinHost/0.1.1\r\n",
-              tvt::read_file_or_empty(log));
-    EXPECT_TRUE(tvt::process_alive(started[node].pid)) << "nothing is terminated";
+    // Nobody on the port at the first plan and when the request is sent; a
+    // foreign program at the next plan. Then the same, with the foreign
+    // program there already when the request would go: the token stays.
+    const fake_answer nobody = {0, 0, "", "", 0};
+    const fake_answer foreign = {4242, 0, "C:\\Tools\\server.exe", "", 0};
+    const std::string post =
+        "POST /shutdown Bearer 0123456789abcdef0123456789abcdef TovrinHost/0.1.1\r\n";
+    struct row {
+        std::vector<fake_answer> answers;
+        std::string requests;
+    } rows[] = {{{nobody, nobody, foreign}, post}, {{nobody, foreign}, ""}};
+    for (const row &r : rows) {
+        DeleteFileW(log.c_str());
+        DeleteFileW((state + L"\\upgrade-stop.log").c_str());
+        set_answers(r.answers);
+        std::vector<std::string> lines;
+        EXPECT_EQ(2, stop(fake_query, &lines));
+        ASSERT_EQ(1u, lines.size());
+        EXPECT_EQ(0u, lines[0].find("result=refused detail=foreign_port_owner listener_pid=4242 "
+                                    "image_basename=server.exe "))
+            << lines[0];
+        EXPECT_EQ((std::vector<std::string>{k_disable, k_end, k_enable}), tasks);
+        EXPECT_EQ(r.requests, tvt::read_file_or_empty(log));
+        EXPECT_TRUE(tvt::process_alive(started[node].pid)) << "nothing is terminated";
+    }
 }
 
 TEST_F(StopRunTest, ArgumentsAreCheckedWithoutARecord)
