@@ -7,6 +7,9 @@
 # compiled into the tests hold there too. The run has a prefix of its own
 # (build/wine10-prefix; Wine 10 would upgrade the Wine 8 one) and an Xvfb of
 # its own, started inside the root before any Wine program of the prefix.
+#
+#   scripts/run-wine10-tests.sh [CTEST ARGS...]
+#   scripts/run-wine10-tests.sh --exec COMMAND...   one command instead
 # The root's lock is held from setup to the last unmount.
 set -euo pipefail
 clone="$(cd "$(dirname "$0")/.." && pwd -P)"
@@ -106,8 +109,15 @@ done
 [ -n "$display" ] || w10_die "no X display could be started in the root (see $xvfb_log)"
 echo "Wine 10 run: $(in_root /usr/lib/wine/wine64 --version), display $display, prefix $prefix"
 
+# --exec COMMAND...: instead of the tests, one command in the clone inside
+# the root (a benchmark, say), with the same prefix and display.
+runner=(scripts/run-wine-tests.sh)
+if [ "${1:-}" = "--exec" ]; then
+  shift
+  runner=()
+fi
 status=0
 # shellcheck disable=SC2016
-in_root sh -c 'cd "$1" && shift && exec scripts/run-wine-tests.sh "$@"' sh "$clone" "$@" ||
+in_root sh -c 'cd "$1" && shift && exec "$@"' sh "$clone" "${runner[@]}" "$@" ||
   status=$?
 exit "$status"

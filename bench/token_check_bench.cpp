@@ -1,0 +1,104 @@
+// Benchmark of the look at the port's owner that comes before the sidecar's
+// token is sent (the shell's start-up with a sidecar already answering pays
+// it once, the stop once per request):
+//
+//   token_check_bench.exe RUNS
+//
+// It times tovrin_listener_may_receive_token against three owners of a
+// loopback port: this installation's runtime (the test sidecar installed as
+// runtime\node\node.exe), a program outside the installation, and nobody.
+// Under a runtime that reports every listener's owner as pid 0 (Wine 8) all
+// three are "nobody"; the figures that count come from one that names the
+// owner (Wine 10). Prints min / median / max per case, in milliseconds.
+#include "tovrin_test_support.h"
+
+#include "../stop/tovrinHostStop.h"
+
+#include <algorithm>
+#include <stdio.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+double now_ms()
+{
+    static LARGE_INTEGER freq;
+    if (freq.QuadPart == 0) {
+        QueryPerformanceFrequency(&freq);
+    }
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return (double)t.QuadPart * 1000.0 / (double)freq.QuadPart;
+}
+
+// Starts `exe` (a copy of the test sidecar) listening on loopback; its port,
+// or 0.
+int start_listener(const std::wstring &root, const std::wstring &exe, const wchar_t *tag,
+                   tvt::process *out)
+{
+    std::wstring ready = root + L"\\ready-" + tag + L".txt";
+    std::wstring script = root + L"\\behaviour-" + tag + L".txt";
+    if (!tvt::write_file(script, "state_dir=" + tvt::narrow(root + L"\\state") +
+                                     "\r\nready_file=" + tvt::narrow(ready) + "\r\n") ||
+        !tvt::start_process_quiet(tvt::quote(exe) + L" " + tvt::quote(script) + L" serve", L"",
+                                  out) ||
+        !tvt::wait_until([&] { return tvt::file_exists(ready); }, 10000)) {
+        return 0;
+    }
+    return atoi(tvt::read_file_or_empty(ready).c_str());
+}
+
+void time_case(const char *name, const std::wstring &install, int port, int runs)
+{
+    std::vector<double> t;
+    int verdict = -1;
+    for (int i = 0; i < runs; i++) {
+        double t0 = now_ms();
+        verdict = tovrin_listener_may_receive_token(install.c_str(), port);
+        t.push_back(now_ms() - t0);
+    }
+    std::sort(t.begin(), t.end());
+    printf("%-10s owner pid %-6lu token %-4s runs %d  min %6.2f  median %6.2f  max %6.2f ms\n",
+           name, (unsigned long)tvt::listener_owner(port), verdict ? "sent" : "kept", runs,
+           t.front(), t[t.size() / 2], t.back());
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    int runs = argc >= 2 ? _wtoi(argv[1]) : 20;
+    if (runs < 1) {
+        fprintf(stderr, "usage: token_check_bench.exe RUNS\n");
+        return 2;
+    }
+    std::wstring root = tvt::make_temp_dir(L"tokenbench");
+    std::wstring install = root + L"\\Host";
+    tvt::install_layout layout;
+    tvt::make_dirs(root + L"\\state");
+    tvt::make_dirs(root + L"\\tools");
+    if (root.empty() || !tvt::make_install(install, layout) ||
+        !tvt::copy_file(tvt::test_sidecar_exe(), root + L"\\tools\\holder.exe")) {
+        fprintf(stderr, "cannot lay out the installation\n");
+        return 1;
+    }
+    printf("owners of loopback listeners named by this runtime: %s\n",
+           tvt::listener_owners_visible() ? "yes" : "no (pid 0)");
+    tvt::process own, foreign;
+    int own_port = start_listener(root, install + L"\\runtime\\node\\node.exe", L"own", &own);
+    int foreign_port = start_listener(root, root + L"\\tools\\holder.exe", L"foreign", &foreign);
+    if (own_port == 0 || foreign_port == 0) {
+        fprintf(stderr, "the listeners did not start\n");
+        return 1;
+    }
+    time_case("own", install, own_port, runs);
+    time_case("foreign", install, foreign_port, runs);
+    time_case("nobody", install, 1, runs);
+    TerminateProcess(own.handle, 9);
+    TerminateProcess(foreign.handle, 9);
+    WaitForSingleObject(own.handle, 5000);
+    WaitForSingleObject(foreign.handle, 5000);
+    tvt::remove_tree_retrying(root);
+    return 0;
+}
