@@ -42,11 +42,52 @@ wchar_t g_ui_url[TOVRIN_UI_URL_CAP];
 HANDLE g_sidecar;
 volatile DWORD g_sidecar_pid;
 volatile DWORD g_sidecar_started_tick;
+volatile DWORD g_launch_id;
+DWORD g_wait_id;
+volatile LONG g_browser_failed;
 
 /* The UI thread, the poll thread and the exit-watch threads all write
  * records. The files are opened sharing read access only, so two writers
  * at the same moment would lose one record; this lock keeps both. */
 static SRWLOCK g_record_lock = SRWLOCK_INIT;
+
+/* A build for the tests keeps a trail of what the shell did
+ * (shell-trail.log in the state directory: each wait, status pair, dialog,
+ * browser start and resume notice, in order), because the status file
+ * holds only the latest pair; it may also shorten the slow-start time.
+ * The program itself writes no trail and keeps the 60 s. */
+#ifdef TOVRIN_TEST_TRAIL
+#include <stdarg.h>
+static void trail(const char *format, ...)
+{
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    int len = vsnprintf(line, sizeof line - 1, format, args);
+    va_end(args);
+    if (len <= 0 || (size_t)len >= sizeof line - 1) {
+        return;
+    }
+    line[len++] = '\n';
+    wchar_t path[TOVRIN_PATH_CAP];
+    join_wide_path(path, g_state_dir, L"shell-trail.log");
+    AcquireSRWLockExclusive(&g_record_lock);
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, line, (DWORD)len, &written, NULL);
+        CloseHandle(file);
+    }
+    ReleaseSRWLockExclusive(&g_record_lock);
+}
+#define TRAIL(...) trail(__VA_ARGS__)
+#else
+#define TRAIL(...) ((void)0)
+#endif
+#ifndef TOVRIN_SLOW_START_MS
+#define TOVRIN_SLOW_START_MS 60000
+#endif
 
 /* ------------------------------------------------------------------ */
 /* start-up                                                            */
@@ -248,6 +289,7 @@ void write_shell_status(const char *status, const char *detail)
     if (len <= 0 || (size_t)len >= sizeof record) {
         return;
     }
+    TRAIL("status %s %s", status, detail);
     wchar_t path[TOVRIN_PATH_CAP];
     join_wide_path(path, g_state_dir, L"shell-status.txt");
     AcquireSRWLockExclusive(&g_record_lock);
@@ -369,7 +411,6 @@ static const wchar_t k_browser_failed_text[] =
 #define TOVRIN_POLL_PAUSE_MS 200
 #define TOVRIN_EXIT_REPORT_AGE_MS 400
 #define TOVRIN_POLL_JOIN_MS 2000
-#define TOVRIN_SLOW_START_MS 60000
 #define TOVRIN_HTTP_TIMEOUT_MS 1500
 #define TOVRIN_STATUS_BODY_CAP 8192
 #define TOVRIN_RELEASE_CAP 80
@@ -665,23 +706,29 @@ wchar_t *build_sidecar_env(void)
 /* ------------------------------------------------------------------ */
 
 /* Waits for one launched sidecar to end, records it and tells the window.
- * Owns (and closes) its duplicate of the process handle. */
+ * Owns (and closes) its duplicate of the process handle and frees `param`.
+ * The line names the sidecar that ended, and the message carries its
+ * launch number: by the time it ends, a newer sidecar may be the current
+ * one, and its end is no news about that one. */
 DWORD WINAPI sidecar_exit_watch(LPVOID param)
 {
-    HANDLE process = (HANDLE)param;
+    struct exit_watch *watch = (struct exit_watch *)param;
     DWORD code = 1;
-    if (!process) {
+    if (!watch) {
         return 0;
     }
-    WaitForSingleObject(process, INFINITE);
-    if (!GetExitCodeProcess(process, &code)) {
-        code = 1;
+    if (watch->process) {
+        WaitForSingleObject(watch->process, INFINITE);
+        if (!GetExitCodeProcess(watch->process, &code)) {
+            code = 1;
+        }
+        append_lifecycle("sidecar_exited", watch->pid, code, ready_word());
+        if (g_hwnd) {
+            PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, (WPARAM)code, (LPARAM)watch->launch_id);
+        }
+        CloseHandle(watch->process);
     }
-    append_lifecycle("sidecar_exited", g_sidecar_pid, code, ready_word());
-    if (g_hwnd) {
-        PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, (WPARAM)code, 0);
-    }
-    CloseHandle(process);
+    HeapFree(GetProcessHeap(), 0, watch);
     return 0;
 }
 
@@ -823,25 +870,55 @@ int start_runtime(void)
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
     HANDLE log = CreateFileW(log_path, GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    STARTUPINFOW startup;
+    STARTUPINFOEXW startup;
     ZeroMemory(&startup, sizeof startup);
-    startup.cb = sizeof startup;
+    startup.StartupInfo.cb = sizeof startup.StartupInfo;
+    /* The sidecar inherits its error log and nothing else: every other
+     * inheritable handle of the shell (a caller's pipe on its standard
+     * output, say) would stay open for the sidecar's whole life, and the
+     * caller reading to the end of that pipe would wait as long. */
+    SIZE_T list_size = 0;
+    LPPROC_THREAD_ATTRIBUTE_LIST attributes = NULL;
     if (log != INVALID_HANDLE_VALUE) {
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = NULL;
-        startup.hStdOutput = log;
-        startup.hStdError = log;
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = NULL;
+        startup.StartupInfo.hStdOutput = log;
+        startup.StartupInfo.hStdError = log;
+        InitializeProcThreadAttributeList(NULL, 1, 0, &list_size);
+        attributes = list_size ? (LPPROC_THREAD_ATTRIBUTE_LIST)HeapAlloc(GetProcessHeap(), 0,
+                                                                         list_size)
+                               : NULL;
+        if (attributes && !InitializeProcThreadAttributeList(attributes, 1, 0, &list_size)) {
+            HeapFree(GetProcessHeap(), 0, attributes);
+            attributes = NULL;
+        }
+        if (attributes && !UpdateProcThreadAttribute(attributes, 0,
+                                                     PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &log,
+                                                     sizeof log, NULL, NULL)) {
+            DeleteProcThreadAttributeList(attributes);
+            HeapFree(GetProcessHeap(), 0, attributes);
+            attributes = NULL;
+        }
+        startup.lpAttributeList = attributes;
     }
 
     wchar_t *environment = build_sidecar_env();
     PROCESS_INFORMATION created;
     ZeroMemory(&created, sizeof created);
-    const DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT |
-                        CREATE_NO_WINDOW; /* 0x08000608 */
-    BOOL ok = CreateProcessW(g_node_path, command_line, NULL, NULL,
-                             log != INVALID_HANDLE_VALUE, flags, environment, g_install_dir,
-                             &startup, &created);
+    DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT |
+                  CREATE_NO_WINDOW; /* 0x08000608 */
+    if (attributes) {
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
+    /* Without the list the log is not handed over either: better an
+     * uncaptured sidecar than one that holds every inheritable handle. */
+    BOOL ok = CreateProcessW(g_node_path, command_line, NULL, NULL, attributes != NULL, flags,
+                             environment, g_install_dir, &startup.StartupInfo, &created);
     DWORD error = ok ? 0 : GetLastError();
+    if (attributes) {
+        DeleteProcThreadAttributeList(attributes);
+        HeapFree(GetProcessHeap(), 0, attributes);
+    }
     if (environment) {
         HeapFree(GetProcessHeap(), 0, environment);
     }
@@ -861,20 +938,30 @@ int start_runtime(void)
     }
     g_sidecar = created.hProcess;
     g_sidecar_pid = created.dwProcessId;
+    DWORD launch_id = g_launch_id + 1;
+    g_launch_id = launch_id;
     ReleaseSRWLockExclusive(&g_sidecar_lock);
     g_sidecar_dead = 0;
     g_sidecar_started_tick = GetTickCount();
+    TRAIL("launch %lu pid %lu", (unsigned long)launch_id, (unsigned long)created.dwProcessId);
     append_lifecycle("sidecar_started", created.dwProcessId, 0, ready_word());
 
-    HANDLE watched = NULL;
-    if (DuplicateHandle(GetCurrentProcess(), created.hProcess, GetCurrentProcess(), &watched, 0,
-                        FALSE, DUPLICATE_SAME_ACCESS)) {
-        HANDLE watcher = CreateThread(NULL, 0, sidecar_exit_watch, watched, 0, NULL);
+    struct exit_watch *watch =
+        (struct exit_watch *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof *watch);
+    if (watch && DuplicateHandle(GetCurrentProcess(), created.hProcess, GetCurrentProcess(),
+                                 &watch->process, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        watch->pid = created.dwProcessId;
+        watch->launch_id = launch_id;
+        HANDLE watcher = CreateThread(NULL, 0, sidecar_exit_watch, watch, 0, NULL);
         if (watcher) {
             CloseHandle(watcher);
+            watch = NULL;
         } else {
-            CloseHandle(watched);
+            CloseHandle(watch->process);
         }
+    }
+    if (watch) {
+        HeapFree(GetProcessHeap(), 0, watch);
     }
     write_shell_status("starting", "runtime_launched");
     return 1;
@@ -903,16 +990,19 @@ DWORD WINAPI ready_poll_thread(LPVOID param)
         }
         int ended = 0;
         DWORD code = 0;
+        DWORD launch_id = 0;
         AcquireSRWLockShared(&g_sidecar_lock);
         if (g_sidecar && WaitForSingleObject(g_sidecar, 0) == WAIT_OBJECT_0 &&
             GetExitCodeProcess(g_sidecar, &code)) {
             ended = 1;
+            launch_id = g_launch_id;
         }
         ReleaseSRWLockShared(&g_sidecar_lock);
         if (ended && code != 0) {
             if ((DWORD)(GetTickCount() - g_wait_started) > TOVRIN_EXIT_REPORT_AGE_MS) {
                 if (g_hwnd) {
-                    PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, (WPARAM)code, 0);
+                    PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, (WPARAM)code,
+                                 (LPARAM)launch_id);
                 }
                 return 0;
             }
@@ -948,7 +1038,10 @@ void stop_ready_poll(void)
 void begin_ready_wait(void)
 {
     DWORD now = GetTickCount();
+    DWORD wait_id = ++g_wait_id;
+    TRAIL("wait %lu", (unsigned long)wait_id);
     g_failure_shown = 0;
+    g_browser_failed = 0;
     g_wait_started = now;
     set_status_line(k_status_starting);
     write_shell_status("starting", "waiting_for_ui");
@@ -958,6 +1051,12 @@ void begin_ready_wait(void)
 
     int launched = start_runtime();
 
+    /* A dialog of the launch runs its own message loop, and a newer wait
+     * (a resume notice, say) may have started in it. The timer, the poll
+     * thread and the status line are that wait's now. */
+    if (wait_id != g_wait_id) {
+        return;
+    }
     if (g_ready) {
         maybe_open_browser(0);
         return;
@@ -1023,6 +1122,7 @@ void show_attention(const wchar_t *message)
         _snwprintf(text, TOVRIN_DIALOG_CAP, L"%ls", message);
     }
     text[TOVRIN_DIALOG_CAP - 1] = L'\0';
+    TRAIL("dialog attention wait %lu", (unsigned long)g_wait_id);
     MessageBoxW(g_hwnd, text, k_caption, MB_OK | MB_ICONWARNING);
 }
 
@@ -1037,7 +1137,9 @@ void maybe_open_browser(int user_initiated)
         return;
     }
     g_ready = 1;
-    set_status_line(k_status_running);
+    /* Once the browser did not open in this wait, the line keeps saying so
+     * until a later attempt succeeds or a new wait starts. */
+    set_status_line(g_browser_failed ? k_status_no_browser : k_status_running);
     write_shell_status("running", "ui_ready");
 
     wchar_t url[TOVRIN_UI_URL_CAP];
@@ -1048,18 +1150,24 @@ void maybe_open_browser(int user_initiated)
         }
         g_auto_opened = 1;
         if (!url[0]) {
+            g_browser_failed = 1;
             set_status_line(k_status_no_browser);
             return;
         }
     } else if (!url[0]) {
+        g_browser_failed = 1;
         set_status_line(k_status_no_browser);
+        TRAIL("dialog browser wait %lu", (unsigned long)g_wait_id);
         MessageBoxW(g_hwnd, k_browser_failed_text, k_caption, MB_OK | MB_ICONINFORMATION);
         return;
     }
 
     HINSTANCE result = ShellExecuteW(g_hwnd, L"open", url, NULL, NULL, SW_SHOWNORMAL);
     INT_PTR code = (INT_PTR)result;
+    TRAIL("browser %s %ld", user_initiated ? "user" : "auto", (long)code);
     if (code > 32) {
+        g_browser_failed = 0;
+        set_status_line(k_status_running);
         write_shell_status("running", "browser_opened");
         return;
     }
@@ -1067,8 +1175,10 @@ void maybe_open_browser(int user_initiated)
     snprintf(detail, sizeof detail, "browser_failed_%ld", (long)(int32_t)(uint32_t)code);
     /* A dialog may have been open meanwhile: read the flag afresh. */
     write_shell_status(g_sidecar_dead ? "needs_attention" : "running", detail);
+    g_browser_failed = 1;
     set_status_line(k_status_no_browser);
     if (user_initiated) {
+        TRAIL("dialog browser wait %lu", (unsigned long)g_wait_id);
         MessageBoxW(g_hwnd, k_browser_failed_text, k_caption, MB_OK | MB_ICONINFORMATION);
     }
 }
@@ -1193,14 +1303,17 @@ static void on_open_button(void)
     begin_ready_wait();
 }
 
-static void on_status_timer(void)
+void on_status_timer(void)
 {
-    if (g_sidecar_dead) {
+    /* A wait that reported a failure, or whose sidecar exited, keeps its
+     * "Needs attention" line; its timer may still tick while the failure's
+     * dialog is open, and must not turn the line back. */
+    if (g_sidecar_dead || g_failure_shown) {
         KillTimer(g_hwnd, TOVRIN_STATUS_TIMER);
         return;
     }
     if (g_ready) {
-        set_status_line(k_status_running);
+        set_status_line(g_browser_failed ? k_status_no_browser : k_status_running);
         KillTimer(g_hwnd, TOVRIN_STATUS_TIMER);
         return;
     }
@@ -1242,6 +1355,7 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
     case WM_POWERBROADCAST:
         if (wparam == PBT_APMRESUMESUSPEND || wparam == PBT_APMRESUMEAUTOMATIC) {
             /* Waking up never opens a browser by itself. */
+            TRAIL("resume %u", (unsigned)wparam);
             g_ready = 0;
             g_auto_opened = 1;
             begin_ready_wait();
@@ -1253,6 +1367,13 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
         maybe_open_browser(0);
         return 0;
     case WM_APP_SIDECAR_EXITED: {
+        /* Only the current sidecar's end counts: a replaced one's report
+         * (its line is in the lifecycle log) says nothing about it. */
+        TRAIL("exited launch %lu code %lu current %lu", (unsigned long)(DWORD)lparam,
+              (unsigned long)(DWORD)wparam, (unsigned long)g_launch_id);
+        if ((DWORD)lparam != g_launch_id) {
+            return 0;
+        }
         g_sidecar_dead = 1;
         g_ready = 0;
         char detail[TOVRIN_DETAIL_CAP];

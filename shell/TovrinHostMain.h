@@ -22,6 +22,8 @@
 #define TOVRIN_FILE_TEXT_CAP 4096
 
 #define WM_APP_READY (WM_APP + 1)
+/* wParam: the exit code; lParam: the launch number of the sidecar that
+ * ended (g_launch_id when it was launched). */
 #define WM_APP_SIDECAR_EXITED (WM_APP + 2)
 
 /* ---- paths and channel, set once at start-up ---- */
@@ -51,6 +53,20 @@ extern wchar_t g_ui_url[TOVRIN_UI_URL_CAP];
 extern HANDLE g_sidecar;
 extern volatile DWORD g_sidecar_pid;
 extern volatile DWORD g_sidecar_started_tick;
+/* Counts the launches; the current sidecar's number. Written with g_sidecar
+ * under its lock. */
+extern volatile DWORD g_launch_id;
+/* Counts the readiness waits (UI thread only). */
+extern DWORD g_wait_id;
+/* The last browser start of the current wait failed. */
+extern volatile LONG g_browser_failed;
+
+/* What one exit-watch thread watches; it frees the record. */
+struct exit_watch {
+    HANDLE process; /* its own duplicate */
+    DWORD pid;
+    DWORD launch_id;
+};
 
 /* ---- start-up ---- */
 int join_wide_path(wchar_t *out, const wchar_t *dir, const wchar_t *name);
@@ -72,6 +88,7 @@ void show_attention(const wchar_t *message);
 void maybe_open_browser(int user_initiated);
 void stop_ready_poll(void);
 void begin_ready_wait(void);
+void on_status_timer(void);
 DWORD WINAPI ready_poll_thread(LPVOID param);   /* the poll thread */
 int ui_is_ready(void);                          /* any thread */
 int start_runtime(void);

@@ -25,6 +25,17 @@ const char k_other[] = "fedcba9876543210fedcba9876543210fedcba98";
 const wchar_t k_incomplete[] =
     L"This Tovrin Host package is incomplete. Reinstall from the official package.";
 
+// The command that opens http addresses: Wine's own, and one that cannot
+// start.
+const wchar_t k_wine_browser[] = L"\"C:\\windows\\system32\\winebrowser.exe\" \"%1\"";
+const wchar_t k_missing_browser[] = L"\"C:\\no-such-dir\\no-browser.exe\" \"%1\"";
+
+void set_http_command(const wchar_t *command)
+{
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\http\\shell\\open\\command", NULL,
+                    REG_SZ, command, (DWORD)((wcslen(command) + 1) * sizeof(wchar_t)));
+}
+
 // ---- driving the window ----------------------------------------------
 
 std::wstring text_of(HWND hwnd)
@@ -148,6 +159,8 @@ protected:
                                   (DWORD)((recorder.size() + 1) * sizeof(wchar_t))));
         browser_log_ = L"Z:" + tvt::widen(TOVRIN_BROWSER_LOG_UNIX);
         DeleteFileW(browser_log_.c_str());
+        // A test that was killed half-way may have left no browser behind.
+        set_http_command(k_wine_browser);
     }
 
     void TearDown() override
@@ -225,6 +238,9 @@ protected:
     }
 
     std::string status_file() { return tvt::read_file_or_empty(state_ + L"\\shell-status.txt"); }
+    // What the trail build did, one entry a line ("status starting
+    // waiting_for_ui", "dialog attention wait 2", "browser auto 42", ...).
+    std::vector<std::string> trail() { return lines_of(tvt::read_file_or_empty(state_ + L"\\shell-trail.log")); }
     std::vector<std::string> lifecycle() { return lines_of(tvt::read_file_or_empty(state_ + L"\\sidecar-lifecycle.log")); }
     std::vector<std::string> browser_urls() { return lines_of(tvt::read_file_or_empty(browser_log_)); }
     // The recorder runs after the shell's request returned: wait for it.
@@ -250,7 +266,11 @@ protected:
     }
 
     // Waits for the shell's message box, returns its text and presses OK.
-    std::wstring answer_message_box(shell_run *run, DWORD timeout = 15000)
+    // With `hold_ms`, the box stays open that long first (the shell's timer
+    // goes on ticking meanwhile), and `line_meanwhile` receives the status
+    // line as it stands then.
+    std::wstring answer_message_box(shell_run *run, DWORD timeout = 15000, DWORD hold_ms = 0,
+                                    std::wstring *line_meanwhile = nullptr)
     {
         HWND box = NULL;
         tvt::wait_until(
@@ -261,6 +281,10 @@ protected:
             return L"";
         }
         std::wstring text = message_box_text(box);
+        Sleep(hold_ms);
+        if (line_meanwhile) {
+            *line_meanwhile = status_line(run->hwnd);
+        }
         PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         tvt::wait_until([&] { return !IsWindow(box) || !IsWindowVisible(box); }, 5000);
         return text;
@@ -706,6 +730,355 @@ TEST_F(WindowTest, RealNodeWithTheSampleSidecar)
     std::vector<std::string> stops = lines_of(tvt::read_file_or_empty(state_ + L"\\upgrade-stop.log"));
     ASSERT_FALSE(stops.empty());
     EXPECT_EQ(0u, stops.back().find("result=stopped detail=none ")) << stops.back();
+}
+
+// ---- the state machine between the steps -------------------------------
+
+// A launch that fails keeps "Status: Needs attention", also while its
+// dialog is open and the wait's timer goes on ticking, until a new wait
+// starts. One failure of each kind, with its status pair and dialog.
+TEST_F(WindowTest, LaunchFailuresKeepNeedsAttention)
+{
+    const std::wstring could_not_start = L"Tovrin Host could not start.";
+    struct failure_case {
+        const wchar_t *name;
+        const char *detail; // a prefix for the numbered ones
+        std::wstring dialog;
+    } cases[] = {
+        {L"incomplete", "node_missing", k_incomplete},
+        {L"bad-image", "launch_failed_", could_not_start},
+        {L"relative", "path_error", could_not_start},
+    };
+    for (const failure_case &c : cases) {
+        SCOPED_TRACE(tvt::narrow(c.name));
+        tvt::install_layout layout;
+        layout.node = std::wstring(c.name) != L"incomplete";
+        std::wstring dir = install(c.name, "", k_installed, &layout);
+        tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+        std::wstring args;
+        if (std::wstring(c.name) == L"bad-image") {
+            // Not a program at all: the process cannot be created.
+            ASSERT_TRUE(tvt::write_file(dir + L"\\runtime\\node\\node.exe", "not a program\r\n"));
+        } else if (std::wstring(c.name) == L"relative") {
+            // An install directory that cannot be made absolute in 259 units.
+            args = L"--install-dir " + std::wstring(260 - root_.size(), L'r');
+        }
+        shell_run *run = start_shell(dir, args, root_);
+        std::wstring line_meanwhile;
+        EXPECT_EQ(c.dialog, answer_message_box(run, 15000, 700, &line_meanwhile));
+        EXPECT_EQ(L"Status: Needs attention", line_meanwhile);
+        Sleep(600);
+        EXPECT_EQ(L"Status: Needs attention", status_line(run->hwnd));
+        std::string status = status_file();
+        EXPECT_EQ(0u, status.find(std::string("status=needs_attention\ndetail=") + c.detail))
+            << status;
+        EXPECT_TRUE(lifecycle().empty());
+        EXPECT_EQ(0u, close_shell(run));
+        tvt::clear_state_dir();
+    }
+}
+
+// A running sidecar of this installation that cannot be stopped is
+// reported, and left running. The stop cannot prove anything when more
+// programs named like the installation's run than one look can hold (48).
+TEST_F(WindowTest, SidecarThatCannotBeReplacedIsReported)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    shell_run *first = start_shell(dir);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    EXPECT_EQ(0u, close_shell(first));
+    DWORD sidecar_pid = 0;
+    for (const auto &p : tvt::list_processes()) {
+        if (_wcsicmp(p.second.c_str(), (dir + L"\\runtime\\node\\node.exe").c_str()) == 0) {
+            sidecar_pid = p.first;
+        }
+    }
+    ASSERT_NE(0u, sidecar_pid);
+
+    std::wstring dummy = root_ + L"\\dummies\\node.exe";
+    ASSERT_TRUE(tvt::make_dirs(root_ + L"\\dummies"));
+    ASSERT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), dummy));
+    std::wstring quiet = root_ + L"\\behaviour-dummy.txt";
+    ASSERT_TRUE(tvt::write_file(quiet, "write_control=0\nwrite_lock=0\nstate_dir=" +
+                                           tvt::narrow(root_) + "\n"));
+    for (int i = 0; i < 48; i++) {
+        tvt::process p;
+        ASSERT_TRUE(tvt::start_process_quiet(tvt::quote(dummy) + L" " + tvt::quote(quiet) +
+                                                 L" serve",
+                                             L"", &p));
+        holders_.push_back(p);
+    }
+
+    set_release(dir, k_other); // the running sidecar is stale now
+    shell_run *run = start_shell(dir);
+    EXPECT_EQ(std::wstring(L"Tovrin Host could not replace the running Host. Your Host data was "
+                           L"not changed.\n\nIf needed, this address was copied to the "
+                           L"clipboard:\n") +
+                  L"http://127.0.0.1:" + std::to_wstring(control_port()) + L"/?release=" +
+                  tvt::widen(std::string(k_other, 12)),
+              answer_message_box(run, 30000));
+    EXPECT_TRUE(wait_status("needs_attention", "sidecar_stop_failed"));
+    wait_status_line(run, L"Status: Needs attention");
+    EXPECT_TRUE(tvt::process_alive(sidecar_pid));
+    EXPECT_EQ(1, count_events("sidecar_started"));
+    std::vector<std::string> stops = lines_of(tvt::read_file_or_empty(state_ + L"\\upgrade-stop.log"));
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ(0u, stops[0].find("result=refused detail=")) << stops[0];
+    EXPECT_EQ(0u, close_shell(run));
+}
+
+// The button pressed while the sidecar still starts replaces it. The old
+// sidecar's end is logged, but reported after the new launch it says
+// nothing about the new sidecar, which comes up and is opened. Two resume
+// notices in a row while a sidecar starts do the same. The trail build
+// shows the whole road, replaced_sidecar included.
+TEST_F(WindowTest, EndOfAReplacedSidecarDoesNotCountForTheNewOne)
+{
+    tvt::install_layout layout;
+    layout.trail = true;
+    std::wstring dir = install(L"Host", "", k_installed, &layout);
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js",
+                    behaviour(dir, "root_delay_ms=2500\n"));
+    shell_run *run = start_shell(dir);
+    ASSERT_TRUE(wait_status("starting", "runtime_launched"));
+    EXPECT_EQ(L"Status: Starting\u2026", status_line(run->hwnd));
+    SendMessageW(GetDlgItem(run->hwnd, 1), BM_CLICK, 0, 0);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    Sleep(600);
+    EXPECT_EQ(L"Status: Running", status_line(run->hwnd));
+    EXPECT_EQ("status=running\ndetail=browser_opened\n", status_file());
+    EXPECT_EQ(1u, wait_urls(1).size());
+    EXPECT_EQ(2, count_events("sidecar_started"));
+    EXPECT_EQ(1, count_events("sidecar_exited"));
+
+    std::vector<std::string> t = trail();
+    // The first entry from `from` on that begins with `entry`.
+    auto at = [&](const std::string &entry, size_t from = 0) {
+        for (size_t i = from; i < t.size(); i++) {
+            if (t[i].compare(0, entry.size(), entry) == 0) {
+                return i;
+            }
+        }
+        return t.size();
+    };
+    size_t second_wait = at("wait 2");
+    size_t replaced = at("status starting replaced_sidecar", second_wait);
+    size_t launched = at("launch 2 ", replaced);
+    std::string whole;
+    for (const std::string &entry : t) {
+        whole += entry + "\n";
+    }
+    ASSERT_LT(launched, t.size()) << "no replacement and second launch in the trail:\n" << whole;
+    EXPECT_LT(at("status starting runtime_launched", launched), t.size());
+    // The old sidecar's end was reported after the new launch, and let be.
+    EXPECT_LT(at("exited launch 1 code 0 current 2", launched), t.size()) << whole;
+
+    // Two resume notices in a row while a (slow) sidecar starts: the first
+    // launches one (the sidecar was gone), the second replaces it.
+    tvt::kill_processes_below(dir + L"\\runtime");
+    ASSERT_TRUE(wait_status("needs_attention", "sidecar_exited_9"));
+    SendMessageW(run->hwnd, WM_POWERBROADCAST, 7, 0);
+    EXPECT_EQ("status=starting\ndetail=runtime_launched\n", status_file());
+    SendMessageW(run->hwnd, WM_POWERBROADCAST, 18, 0);
+    ASSERT_TRUE(wait_status("running", "ui_ready"));
+    Sleep(600);
+    EXPECT_EQ(L"Status: Running", status_line(run->hwnd));
+    EXPECT_EQ(4, count_events("sidecar_started"));
+    EXPECT_EQ(1u, browser_urls().size()) << "a resume opened the browser";
+    EXPECT_EQ(0u, close_shell(run));
+}
+
+// A resume notice arrives while a failure's dialog is open: the new wait
+// launches, and closing the old dialog afterwards leaves the new wait's
+// timer and poll thread alone, so its sidecar is seen when it answers.
+TEST_F(WindowTest, OldDialogLeavesANewerWaitAlone)
+{
+    tvt::install_layout layout;
+    layout.cli = false;
+    std::wstring dir = install(L"Host", "", k_installed, &layout);
+    shell_run *run = start_shell(dir);
+    HWND box = NULL;
+    ASSERT_TRUE(tvt::wait_until(
+        [&] { return (box = tvt::find_visible_window(run->proc.pid, L"#32770")) != NULL; },
+        15000));
+    EXPECT_EQ(k_incomplete, message_box_text(box));
+    // The package is repaired; the computer wakes up while the box is open.
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js",
+                    behaviour(dir, "root_delay_ms=2000\n"));
+    PostMessageW(run->hwnd, WM_POWERBROADCAST, 18, 0);
+    ASSERT_TRUE(tvt::wait_until([&] { return count_events("sidecar_started") == 1; }, 15000));
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    ASSERT_TRUE(wait_status("running", "ui_ready"));
+    wait_status_line(run, L"Status: Running");
+    EXPECT_TRUE(browser_urls().empty()) << "a resume opened the browser";
+    EXPECT_EQ(0u, close_shell(run));
+}
+
+// The sidecar inherits its error log and no other handle of the shell: a
+// caller that reads the shell's output to its end is not held by the
+// sidecar once the shell is gone.
+TEST_F(WindowTest, SidecarInheritsOnlyItsErrorLog)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
+    HANDLE read_end = NULL;
+    HANDLE write_end = NULL;
+    ASSERT_TRUE(CreatePipe(&read_end, &write_end, &sa, 0));
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = write_end;
+    si.hStdError = write_end;
+    PROCESS_INFORMATION pi;
+    std::wstring cmd = tvt::quote(dir + L"\\TovrinHost.exe");
+    ASSERT_TRUE(CreateProcessW(NULL, &cmd[0], NULL, NULL, TRUE, 0, NULL, NULL, &si, &pi));
+    CloseHandle(write_end);
+    CloseHandle(pi.hThread);
+    shells_.emplace_back();
+    shell_run *run = &shells_.back();
+    run->proc.handle = pi.hProcess;
+    run->proc.pid = pi.dwProcessId;
+    ASSERT_TRUE(tvt::wait_until(
+        [&] { return (run->hwnd = tvt::find_visible_window(run->proc.pid, L"TovrinHostShell")); },
+        15000));
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    EXPECT_EQ(0u, close_shell(run));
+
+    // The end of the pipe comes once nobody holds its writing end.
+    bool ended = tvt::wait_until(
+        [&] {
+            DWORD avail = 0;
+            return !PeekNamedPipe(read_end, NULL, 0, NULL, &avail, NULL) &&
+                   GetLastError() == ERROR_BROKEN_PIPE;
+        },
+        10000);
+    EXPECT_TRUE(ended) << "the sidecar holds the caller's pipe";
+    EXPECT_NE(0, control_port());
+    EXPECT_NE("", http_get(L"http://127.0.0.1:" + std::to_wstring(control_port()) + L"/"))
+        << "the sidecar stopped with the shell";
+    CloseHandle(read_end);
+}
+
+// A browser that cannot be started: the line says so, and keeps saying so
+// (the timer does not turn it back); the button says it in a dialog too.
+TEST_F(WindowTest, BrowserThatDoesNotOpenIsShownUntilANewWait)
+{
+    // A sidecar already answers when the shell starts, so the shell opens
+    // the browser in the same wait, with its status timer still running.
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    shell_run *first = start_shell(dir);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    EXPECT_EQ(0u, close_shell(first));
+    DeleteFileW(browser_log_.c_str());
+
+    // The program that opens http addresses, for the whole prefix (Wine
+    // reads it from the machine's classes only): one that does not exist,
+    // until the test ends.
+    set_http_command(k_missing_browser);
+    struct restore {
+        ~restore() { set_http_command(k_wine_browser); }
+    } restore_association;
+    shell_run *run = start_shell(dir);
+    ASSERT_TRUE(tvt::wait_until([&] { return status_file().find("detail=browser_failed_") !=
+                                             std::string::npos; },
+                                15000))
+        << status_file();
+    EXPECT_EQ(0u, status_file().find("status=running\ndetail=browser_failed_")) << status_file();
+    Sleep(600);
+    EXPECT_EQ(L"Status: Running \u2014 browser did not open", status_line(run->hwnd));
+    EXPECT_EQ((HWND)NULL, tvt::find_visible_window(run->proc.pid, L"#32770"))
+        << "the automatic open shows no dialog";
+
+    PostMessageW(run->hwnd, WM_COMMAND, MAKEWPARAM(1, BN_CLICKED), 0);
+    std::wstring line_meanwhile;
+    EXPECT_EQ(L"Couldn't open your browser. Hosting is still running.",
+              answer_message_box(run, 15000, 600, &line_meanwhile));
+    EXPECT_EQ(L"Status: Running \u2014 browser did not open", line_meanwhile);
+    Sleep(400);
+    EXPECT_EQ(L"Status: Running \u2014 browser did not open", status_line(run->hwnd));
+    EXPECT_TRUE(browser_urls().empty());
+    EXPECT_EQ(0u, close_shell(run));
+}
+
+// While the UI answers, every press of the button opens it again; the
+// readiness probe introduces itself as "TovrinHost/0.1" and sends no token.
+TEST_F(WindowTest, ButtonOpensTheBrowserEveryTime)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    shell_run *run = start_shell(dir);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    ASSERT_EQ(1u, wait_urls(1).size());
+    for (size_t presses = 1; presses <= 2; presses++) {
+        SendMessageW(GetDlgItem(run->hwnd, 1), BM_CLICK, 0, 0);
+        EXPECT_EQ(1 + presses, wait_urls(1 + presses).size());
+    }
+    EXPECT_EQ(std::vector<std::string>(3, expected_url(control_port())), browser_urls());
+    EXPECT_EQ(1, count_events("sidecar_started"));
+    std::string requests = tvt::read_file_or_empty(dir + L"\\requests.log");
+    EXPECT_NE(std::string::npos, requests.find("GET / - TovrinHost/0.1\r\n")) << requests;
+    EXPECT_EQ(0u, close_shell(run));
+}
+
+// A control file whose bind address is not a loopback value is never
+// ready, even though the port answers: no probe is even sent.
+TEST_F(WindowTest, NonLoopbackBindAddressIsNeverReady)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js",
+                    behaviour(dir, "bind_address=0.0.0.0\n"));
+    shell_run *run = start_shell(dir);
+    ASSERT_TRUE(wait_status("starting", "runtime_launched"));
+    int port = 0;
+    ASSERT_TRUE(tvt::wait_until([&] { return (port = control_port()) != 0; }, 10000));
+    EXPECT_NE("", http_get(L"http://127.0.0.1:" + std::to_wstring(port) + L"/")) << "it answers";
+    Sleep(1500);
+    EXPECT_EQ("status=starting\ndetail=runtime_launched\n", status_file());
+    EXPECT_EQ(L"Status: Starting\u2026", status_line(run->hwnd));
+    EXPECT_EQ(std::string::npos,
+              tvt::read_file_or_empty(dir + L"\\requests.log").find("TovrinHost/0.1"));
+    EXPECT_TRUE(browser_urls().empty());
+    EXPECT_EQ(0u, close_shell(run));
+}
+
+// A slow start is reported on the line and in the status file (the trail
+// build reports it after 2 s instead of 60 s), until the UI answers.
+TEST_F(WindowTest, SlowStartIsReportedUntilTheUiAnswers)
+{
+    tvt::install_layout layout;
+    layout.trail = true;
+    std::wstring dir = install(L"Host", "", k_installed, &layout);
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js",
+                    behaviour(dir, "root_delay_ms=5000\n"));
+    shell_run *run = start_shell(dir);
+    ASSERT_TRUE(wait_status("starting", "ui_slow"));
+    wait_status_line(run, L"Tovrin Host is still starting.");
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    wait_status_line(run, L"Status: Running");
+    EXPECT_EQ(0u, close_shell(run));
+}
+
+// A program directory so long that the runtime's paths beside it do not
+// fit 259 units: reported as a path error, not as a missing file, and
+// nothing is launched.
+TEST_F(WindowTest, RuntimePathsThatDoNotFitAreAPathError)
+{
+    // The script's path is 31 units longer than the directory: a directory
+    // of 235 units leaves it 266.
+    std::wstring long_dir = root_ + L"\\" + std::wstring(235 - root_.size() - 1, L'p');
+    ASSERT_EQ(235u, long_dir.size());
+    ASSERT_TRUE(tvt::make_dirs(long_dir));
+    ASSERT_TRUE(tvt::copy_file(tvt::host_exe(), long_dir + L"\\TovrinHost.exe"));
+    shell_run *run = start_shell(long_dir);
+    EXPECT_EQ(L"Tovrin Host could not start.", answer_message_box(run));
+    EXPECT_TRUE(wait_status("needs_attention", "path_error"));
+    EXPECT_TRUE(lifecycle().empty());
+    EXPECT_EQ(0u, close_shell(run));
 }
 
 } // namespace

@@ -55,6 +55,11 @@ std::wstring host_exe()
     return build_dir() + L"\\TovrinHost.exe";
 }
 
+std::wstring host_trail_exe()
+{
+    return build_dir() + L"\\tests\\e2e\\TovrinHostTrail.exe";
+}
+
 std::wstring test_sidecar_exe()
 {
     return build_dir() + L"\\tests\\sidecar\\test_sidecar.exe";
@@ -242,7 +247,8 @@ bool make_install(const std::wstring &dir, const install_layout &layout)
     if (!make_dirs(dir + L"\\runtime\\node") || !make_dirs(dir + L"\\runtime\\dist")) {
         return false;
     }
-    if (layout.shell && !copy_file(host_exe(), dir + L"\\TovrinHost.exe")) {
+    if (layout.shell &&
+        !copy_file(layout.trail ? host_trail_exe() : host_exe(), dir + L"\\TovrinHost.exe")) {
         return false;
     }
     if (layout.node && !copy_file(test_sidecar_exe(), dir + L"\\runtime\\node\\node.exe")) {

@@ -22,6 +22,10 @@ std::string env_var(const wchar_t *name);
 // Windows form (Z:\...) of the build tree and of the programs built in it.
 std::wstring build_dir();
 std::wstring host_exe();         // TovrinHost.exe
+// The program built for the tests: it keeps a trail of what it did
+// (shell-trail.log in the state directory) and reports a slow start after
+// 2 s instead of 60 s.
+std::wstring host_trail_exe();
 std::wstring test_sidecar_exe(); // the native test sidecar
 
 // Files.
@@ -54,6 +58,7 @@ void clear_state_dir();
 // as runtime\node\node.exe and `script` as runtime\dist\hostRuntimeCli.js.
 struct install_layout {
     bool shell = true;
+    bool trail = false; // the trail build as TovrinHost.exe
     bool node = true;
     bool cli = true;
     std::string script; // the test sidecar reads its behaviour from it
