@@ -36,9 +36,16 @@ prefix="$clone/build/wine10-prefix"
 xvfb_pid=""
 host_x_lock=""
 display=""
+# The environment inside is a clean one; of the caller's, only the choice of
+# random sequences for the window tests goes in (see scripts/sequences.sh).
+sequence_env=()
+for name in TOVRIN_SEQUENCE_SEED TOVRIN_SEQUENCE_COUNT; do
+  [ -n "${!name:-}" ] && sequence_env+=("$name=${!name}")
+done
 in_root() {
   w10_chroot "$W10_ROOT" PATH=/usr/bin:/bin WINEPREFIX="$prefix" WINEDEBUG=-all \
-    XDG_RUNTIME_DIR=/tmp/xdg-root DISPLAY="$display" TOVRIN_NODE_EXE="$node_exe" "$@"
+    XDG_RUNTIME_DIR=/tmp/xdg-root DISPLAY="$display" TOVRIN_NODE_EXE="$node_exe" \
+    "${sequence_env[@]}" "$@"
 }
 
 cleanup() {

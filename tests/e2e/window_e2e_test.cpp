@@ -10,6 +10,8 @@
 #include <winhttp.h>
 
 #include <deque>
+#include <map>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -1079,6 +1081,279 @@ TEST_F(WindowTest, RuntimePathsThatDoNotFitAreAPathError)
     EXPECT_TRUE(wait_status("needs_attention", "path_error"));
     EXPECT_TRUE(lifecycle().empty());
     EXPECT_EQ(0u, close_shell(run));
+}
+
+// ---- random sequences of what a user, the system and the sidecar do -----
+
+// Seeded sequences of events, each followed by a check of what must hold
+// once the shell has settled. The suite runs TOVRIN_SEQUENCE_COUNT (50)
+// sequences from seed TOVRIN_SEQUENCE_SEED (1); a failure names its seed,
+// and scripts/sequences.sh runs any other range.
+class WindowSequence : public WindowTest {
+protected:
+    // What the next launched sidecar does.
+    enum mode { normal, slow, crash };
+
+    void write_behaviour(mode m, std::mt19937 &rng)
+    {
+        std::string extra;
+        if (m == slow) {
+            extra = "root_delay_ms=" + std::to_string(800 + rng() % 1700) + "\n";
+        } else if (m == crash) {
+            extra = "root_delay_ms=4000\nexit_after_ms=" + std::to_string(200 + rng() % 800) +
+                    "\nexit_code=" + std::to_string(3 + rng() % 5) + "\n";
+        }
+        tvt::write_file(dir_ + L"\\runtime\\dist\\hostRuntimeCli.js",
+                        "release=" + release_ + "\nrequest_log=" +
+                            tvt::narrow(dir_ + L"\\requests.log") + "\n" + extra);
+    }
+
+    void start()
+    {
+        DeleteFileW((state_ + L"\\shell-trail.log").c_str());
+        run_ = start_shell(dir_);
+    }
+
+    // The pid of the sidecar this shell launched last, from its trail.
+    DWORD launched_pid()
+    {
+        DWORD pid = 0;
+        for (const std::string &entry : trail()) {
+            std::smatch m;
+            if (std::regex_match(entry, m, std::regex("launch \\d+ pid (\\d+)"))) {
+                pid = (DWORD)std::stoul(m[1]);
+            }
+        }
+        return pid;
+    }
+
+    std::vector<DWORD> runtimes()
+    {
+        std::vector<DWORD> pids;
+        for (const auto &p : tvt::list_processes()) {
+            if (_wcsicmp(p.second.c_str(), (dir_ + L"\\runtime\\node\\node.exe").c_str()) == 0) {
+                pids.push_back(p.first);
+            }
+        }
+        return pids;
+    }
+
+    static bool final_status(const std::string &status)
+    {
+        return status.rfind("status=running\n", 0) == 0 ||
+               status.rfind("status=needs_attention\n", 0) == 0;
+    }
+
+    // Waits until no wait is in progress: no dialog open (any is answered),
+    // and the status file in a final state and unchanged for 500 ms.
+    bool settle()
+    {
+        std::string last;
+        DWORD stable_since = GetTickCount();
+        DWORD start = GetTickCount();
+        while (GetTickCount() - start < 40000) {
+            HWND box = tvt::find_visible_window(run_->proc.pid, L"#32770");
+            if (box) {
+                PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+                Sleep(100);
+                stable_since = GetTickCount();
+                continue;
+            }
+            std::string now = status_file();
+            if (now != last || !final_status(now)) {
+                last = now;
+                stable_since = GetTickCount();
+            } else if (GetTickCount() - stable_since >= 500) {
+                return true;
+            }
+            Sleep(50);
+        }
+        return false;
+    }
+
+    // What must hold once the shell has settled; the first broken rule.
+    std::string broken_rule()
+    {
+        std::string status = status_file();
+        std::wstring line = status_line(run_->hwnd);
+        std::vector<DWORD> running = runtimes();
+        if (running.size() > 1) {
+            return std::to_string(running.size()) + " runtimes of this installation run";
+        }
+        if (status.rfind("status=running\n", 0) == 0) {
+            if (line != L"Status: Running" && line != L"Status: Running \u2014 browser did not open") {
+                return "running, but the line says " + tvt::narrow(line);
+            }
+            if (running.empty()) {
+                return "running, but no runtime runs";
+            }
+            if (http_get(L"http://127.0.0.1:" + std::to_wstring(control_port()) + L"/").empty()) {
+                return "running, but the sidecar does not answer";
+            }
+        } else if (status.rfind("status=needs_attention\ndetail=sidecar_exited_", 0) == 0) {
+            if (line != L"Status: Needs attention") {
+                return "needs attention, but the line says " + tvt::narrow(line);
+            }
+        } else {
+            return "unexpected status " + status;
+        }
+        // The trail of this shell process: automatic opens, resumes, dialogs.
+        int auto_opens = 0;
+        bool resumed = false;
+        std::map<std::string, int> dialogs;
+        for (const std::string &entry : trail()) {
+            if (entry.rfind("resume ", 0) == 0) {
+                resumed = true;
+            } else if (entry.rfind("browser auto", 0) == 0) {
+                if (resumed) {
+                    return "the browser opened by itself after a resume";
+                }
+                if (++auto_opens > 1) {
+                    return "the browser opened by itself twice";
+                }
+            } else if (entry.rfind("dialog attention wait ", 0) == 0 && ++dialogs[entry] > 1) {
+                return "two dialogs in one wait: " + entry;
+            }
+        }
+        for (const tvt::process &decoy : decoys_) {
+            if (!tvt::process_alive(decoy.pid)) {
+                return "a program outside the installation was stopped";
+            }
+        }
+        return "";
+    }
+
+    std::string trail_text()
+    {
+        std::string text;
+        for (const std::string &entry : trail()) {
+            text += "  " + entry + "\n";
+        }
+        return text;
+    }
+
+    std::wstring dir_;
+    std::string release_;
+    shell_run *run_ = nullptr;
+    std::vector<tvt::process> decoys_;
+};
+
+TEST_F(WindowSequence, RandomSequencesSettleInAStateThatTellsTheTruth)
+{
+    unsigned first = (unsigned)atoi(tvt::env_var(L"TOVRIN_SEQUENCE_SEED").c_str());
+    unsigned count = (unsigned)atoi(tvt::env_var(L"TOVRIN_SEQUENCE_COUNT").c_str());
+    first = first ? first : 1;
+    count = count ? count : 50;
+    tvt::install_layout layout;
+    layout.trail = true;
+    dir_ = install(L"Host", "", k_installed, &layout);
+    release_ = k_running;
+    std::mt19937 setup_rng(first);
+    write_behaviour(normal, setup_rng);
+    // Programs outside the installation that no event may touch: a runtime
+    // in a sibling whose name extends this one's, and another program.
+    for (const wchar_t *decoy : {L"\\Host2\\runtime\\node\\node.exe", L"\\tools\\other.exe"}) {
+        std::wstring exe = root_ + decoy;
+        ASSERT_TRUE(tvt::make_dirs(exe.substr(0, exe.find_last_of(L'\\'))));
+        ASSERT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), exe));
+        std::wstring script = exe + L".txt";
+        tvt::write_file(script, "write_control=0\nwrite_lock=0\nstate_dir=" + tvt::narrow(root_) + "\n");
+        tvt::process p;
+        ASSERT_TRUE(tvt::start_process_quiet(tvt::quote(exe) + L" " + tvt::quote(script) + L" serve",
+                                             L"", &p));
+        decoys_.push_back(p);
+        holders_.push_back(p);
+    }
+    DWORD started_at = GetTickCount();
+    int events = 0;
+    for (unsigned seed = first; seed < first + count; seed++) {
+        std::mt19937 rng(seed);
+        std::string done;
+        start();
+        int n = 2 + (int)(rng() % 4);
+        for (int i = 0; i < n; i++, events++) {
+            Sleep(rng() % 400);
+            switch (rng() % 9) {
+            case 0:
+            case 1:
+                done += " button";
+                PostMessageW(run_->hwnd, WM_COMMAND, MAKEWPARAM(1, BN_CLICKED), 0);
+                break;
+            case 2:
+                done += " resume7";
+                PostMessageW(run_->hwnd, WM_POWERBROADCAST, 7, 0);
+                break;
+            case 3:
+                done += " resume18";
+                PostMessageW(run_->hwnd, WM_POWERBROADCAST, 18, 0);
+                break;
+            case 4:
+                done += " slow-start";
+                write_behaviour(slow, rng);
+                break;
+            case 5: {
+                // Only a sidecar this shell launched is watched by it.
+                DWORD pid = launched_pid();
+                UINT code = 3 + rng() % 5;
+                HANDLE h = pid ? OpenProcess(PROCESS_TERMINATE, FALSE, pid) : NULL;
+                done += " exit" + std::to_string(code) + (h ? "" : "(none)");
+                if (h) {
+                    TerminateProcess(h, code);
+                    CloseHandle(h);
+                }
+                break;
+            }
+            case 6:
+                done += " crash-before-ready";
+                write_behaviour(crash, rng);
+                break;
+            case 7:
+                done += " new-release";
+                release_ = release_ == k_running ? k_other : k_running;
+                set_release(dir_, release_.c_str());
+                write_behaviour(normal, rng);
+                break;
+            case 8:
+                done += " restart";
+                if (!settle() || close_shell(run_) != 0) {
+                    ADD_FAILURE() << "seed " << seed << ":" << done << ": the shell did not close with 0";
+                    return;
+                }
+                start();
+                break;
+            }
+        }
+        std::string broken = settle() ? broken_rule() : "the shell did not settle";
+        if (broken.empty()) {
+            // Back to a sidecar that runs: closing must leave it answering.
+            write_behaviour(normal, rng);
+            if (status_file().rfind("status=running\n", 0) != 0) {
+                PostMessageW(run_->hwnd, WM_COMMAND, MAKEWPARAM(1, BN_CLICKED), 0);
+                broken = !settle() ? "the shell did not settle after the button"
+                         : status_file().rfind("status=running\n", 0) != 0
+                             ? "the button did not bring the sidecar back: " + status_file()
+                             : broken_rule();
+            }
+        }
+        if (broken.empty()) {
+            int port = control_port();
+            if (close_shell(run_) != 0) {
+                broken = "closing did not exit with 0";
+            } else if (http_get(L"http://127.0.0.1:" + std::to_wstring(port) + L"/").empty()) {
+                broken = "no sidecar answers after the window closed";
+            }
+        }
+        printf("sequence seed %u:%s -> %s\n", seed, done.c_str(), broken.empty() ? "ok" : broken.c_str());
+        if (!broken.empty()) {
+            ADD_FAILURE() << "seed " << seed << ":" << done << ": " << broken << "\nstatus file: "
+                          << status_file() << "\ntrail:\n" << trail_text()
+                          << "rerun with TOVRIN_SEQUENCE_SEED=" << seed
+                          << " TOVRIN_SEQUENCE_COUNT=1 (scripts/sequences.sh " << seed << " 1)";
+            return;
+        }
+    }
+    printf("%u sequences, %d events, %lu s\n", count, events,
+           (unsigned long)((GetTickCount() - started_at) / 1000));
 }
 
 } // namespace
