@@ -1303,7 +1303,7 @@ static void on_open_button(void)
     begin_ready_wait();
 }
 
-void on_status_timer(void)
+static void on_status_timer(void)
 {
     /* A wait that reported a failure, or whose sidecar exited, keeps its
      * "Needs attention" line; its timer may still tick while the failure's

@@ -88,7 +88,6 @@ void show_attention(const wchar_t *message);
 void maybe_open_browser(int user_initiated);
 void stop_ready_poll(void);
 void begin_ready_wait(void);
-void on_status_timer(void);
 DWORD WINAPI ready_poll_thread(LPVOID param);   /* the poll thread */
 int ui_is_ready(void);                          /* any thread */
 int start_runtime(void);
