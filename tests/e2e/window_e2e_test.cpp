@@ -976,6 +976,9 @@ TEST_F(WindowTest, BrowserThatDoesNotOpenIsShownUntilANewWait)
     shell_run *first = start_shell(dir);
     ASSERT_TRUE(wait_status("running", "browser_opened"));
     EXPECT_EQ(0u, close_shell(first));
+    // Its browser helper runs on its own: once it has recorded the address,
+    // nothing more is on its way.
+    ASSERT_EQ(1u, wait_urls(1).size());
     DeleteFileW(browser_log_.c_str());
 
     // The program that opens http addresses, for the whole prefix (Wine
