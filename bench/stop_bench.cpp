@@ -25,16 +25,7 @@
 
 namespace {
 
-double now_ms()
-{
-    static LARGE_INTEGER freq;
-    if (freq.QuadPart == 0) {
-        QueryPerformanceFrequency(&freq);
-    }
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return (double)t.QuadPart * 1000.0 / (double)freq.QuadPart;
-}
+using tvt::now_ms;
 
 struct install {
     std::wstring dir;

@@ -162,42 +162,14 @@ protected:
         }
     }
 
-    // cmd.exe, without a window, running `dir`'s helper script, which waits
-    // in a program outside every installation; returns once that runs.
+    // cmd.exe running `dir`'s helper script, which waits in a program
+    // outside every installation.
     tvt::process start_helper_console(const std::wstring &dir)
     {
-        std::wstring waiter = root + L"\\tools\\waiter.exe";
-        tvt::make_dirs(root + L"\\tools");
-        if (!tvt::file_exists(waiter)) {
-            EXPECT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), waiter));
-        }
-        std::wstring waiter_script = root + L"\\behaviour-waiter.txt";
-        EXPECT_TRUE(tvt::write_file(waiter_script,
-                                    "write_control=0\r\nwrite_lock=0\r\nexit_after_ms=30000\r\n"));
-        std::wstring helper = dir + L"\\tovrinhostsidecar.cmd";
-        tvt::make_dirs(dir);
-        EXPECT_TRUE(tvt::write_file(helper, "@echo off\r\n" + u(tvt::quote(waiter)) + " " +
-                                                u(tvt::quote(waiter_script)) + " wait\r\n"));
-        size_t waiters = count_images(waiter);
-        wchar_t sysdir[MAX_PATH];
-        GetSystemDirectoryW(sysdir, MAX_PATH);
-        // A console without a window, shared with the waiter: no console host
-        // of its own outlives them.
-        tvt::process &cmd = start(tvt::quote(std::wstring(sysdir) + L"\\cmd.exe") + L" /c \"" +
-                                      tvt::quote(helper) + L"\"",
-                                  dir, CREATE_NO_WINDOW);
-        EXPECT_TRUE(tvt::wait_until([&] { return count_images(waiter) > waiters; }, 10000))
-            << "the helper script did not start its waiter";
+        tvt::process cmd;
+        EXPECT_TRUE(tvt::start_console(root, dir, &cmd)) << "the helper script did not start";
+        started.push_back(cmd);
         return cmd;
-    }
-
-    static size_t count_images(const std::wstring &image)
-    {
-        size_t n = 0;
-        for (const auto &p : tvt::list_processes()) {
-            n += _wcsicmp(p.second.c_str(), image.c_str()) == 0;
-        }
-        return n;
     }
 
     // Runs the shell with `args` (from `cwd` when given); its exit code, and

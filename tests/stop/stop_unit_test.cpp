@@ -145,48 +145,14 @@ protected:
         return start_sidecar(exe, script, tag);
     }
 
-    // A console (cmd.exe without a window) running `what`, which starts a
-    // waiter program outside the installation that ends by itself after
-    // 30 s; returns once the waiter runs. `what` is the installation's
-    // helper script when `script` is true, else the waiter directly.
+    // A console running the installation's helper script (`script`) or
+    // another program directly; either way it waits in a program outside
+    // the installation.
     tvt::process start_console(bool script)
     {
-        std::wstring waiter = root + L"\\tools\\script-waiter.exe";
-        tvt::make_dirs(root + L"\\tools");
-        if (!tvt::file_exists(waiter)) {
-            EXPECT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), waiter));
-        }
-        std::wstring waiter_behaviour = root + L"\\behaviour-script.txt";
-        EXPECT_TRUE(tvt::write_file(waiter_behaviour,
-                                    "write_control=0\r\nwrite_lock=0\r\nexit_after_ms=30000\r\n"));
-        std::wstring waiter_line = tvt::quote(waiter) + L" " + tvt::quote(waiter_behaviour) + L" wait";
-        std::wstring target = waiter_line;
-        if (script) {
-            std::wstring helper = install + L"\\tovrinhostsidecar.cmd";
-            tvt::make_dirs(install);
-            EXPECT_TRUE(tvt::write_file(helper, "@echo off\r\n" + u(waiter_line) + "\r\n"));
-            target = tvt::quote(helper);
-        }
-        wchar_t sysdir[MAX_PATH];
-        GetSystemDirectoryW(sysdir, MAX_PATH);
-        // A console without a window, shared with the script's program: no
-        // console host of its own outlives them.
         tvt::process cmd;
-        EXPECT_TRUE(tvt::start_process_quiet(tvt::quote(std::wstring(sysdir) + L"\\cmd.exe") +
-                                                 L" /c \"" + target + L"\"",
-                                             root, &cmd, CREATE_NO_WINDOW));
+        EXPECT_TRUE(tvt::start_console(root, script ? install : L"", &cmd));
         started.push_back(cmd);
-        // Wait for the waiter, or it could start after the clean-up.
-        EXPECT_TRUE(tvt::wait_until(
-            [&] {
-                for (const auto &p : tvt::list_processes()) {
-                    if (_wcsicmp(p.second.c_str(), waiter.c_str()) == 0) {
-                        return true;
-                    }
-                }
-                return false;
-            },
-            10000));
         return cmd;
     }
 

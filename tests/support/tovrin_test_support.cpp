@@ -575,6 +575,54 @@ std::vector<std::pair<DWORD, std::wstring>> list_processes()
     return out;
 }
 
+size_t count_images(const std::wstring &image)
+{
+    size_t n = 0;
+    for (const auto &p : list_processes()) {
+        n += _wcsicmp(p.second.c_str(), image.c_str()) == 0;
+    }
+    return n;
+}
+
+bool start_console(const std::wstring &work, const std::wstring &helper_dir, process *out)
+{
+    std::wstring waiter = work + L"\\tools\\waiter.exe";
+    std::wstring waiter_behaviour = work + L"\\behaviour-waiter.txt";
+    make_dirs(work + L"\\tools");
+    if ((!file_exists(waiter) && !copy_file(test_sidecar_exe(), waiter)) ||
+        !write_file(waiter_behaviour, "write_control=0\r\nwrite_lock=0\r\nexit_after_ms=30000\r\n")) {
+        return false;
+    }
+    std::wstring target = quote(waiter) + L" " + quote(waiter_behaviour) + L" wait";
+    if (!helper_dir.empty()) {
+        std::wstring helper = helper_dir + L"\\tovrinhostsidecar.cmd";
+        if (!make_dirs(helper_dir) || !write_file(helper, "@echo off\r\n" + narrow(target) + "\r\n")) {
+            return false;
+        }
+        target = quote(helper);
+    }
+    size_t waiters = count_images(waiter);
+    wchar_t sysdir[MAX_PATH];
+    GetSystemDirectoryW(sysdir, MAX_PATH);
+    // Without a window of its own, the console is shared with the waiter:
+    // no console host outlives them.
+    return start_process_quiet(quote(std::wstring(sysdir) + L"\\cmd.exe") + L" /c \"" + target +
+                                   L"\"",
+                               work, out, CREATE_NO_WINDOW) &&
+           wait_until([&] { return count_images(waiter) > waiters; }, 10000);
+}
+
+double now_ms()
+{
+    static LARGE_INTEGER freq;
+    if (freq.QuadPart == 0) {
+        QueryPerformanceFrequency(&freq);
+    }
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return (double)t.QuadPart * 1000.0 / (double)freq.QuadPart;
+}
+
 void kill_processes_below(const std::wstring &dir)
 {
     std::wstring prefix = dir + L"\\";

@@ -94,6 +94,16 @@ bool run_process(const std::wstring &command_line, DWORD timeout_ms, DWORD *exit
                  DWORD *job_processes = nullptr);
 // Terminates every process whose image lies below `dir` (clean-up).
 void kill_processes_below(const std::wstring &dir);
+// cmd.exe without a window, its standard handles on NUL, running a waiter
+// (a copy of the test sidecar in `work`\tools that ends by itself after
+// 30 s): through `helper_dir`\tovrinhostsidecar.cmd, written first, when
+// `helper_dir` is given, else directly. True once the new waiter runs, so
+// that none starts after a test's clean-up.
+bool start_console(const std::wstring &work, const std::wstring &helper_dir, process *out);
+// How many running processes have exactly this image.
+size_t count_images(const std::wstring &image);
+// Milliseconds from a high-resolution counter (benchmarks).
+double now_ms();
 // Image paths and ids of running processes.
 std::vector<std::pair<DWORD, std::wstring>> list_processes();
 
