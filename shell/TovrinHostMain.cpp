@@ -113,9 +113,10 @@ void resolve_paths(void)
     wchar_t module[TOVRIN_PATH_CAP];
     DWORD n = GetModuleFileNameW(NULL, module, TOVRIN_PATH_CAP);
     if (n == 0 || n >= TOVRIN_PATH_CAP) {
-        /* A cut path would name another directory. */
+        /* A cut path would name another directory: no directory at all, so
+         * that neither the runtime nor CHANNEL.txt is looked for elsewhere
+         * (--install-dir may still name the installation). */
         module[0] = L'\0';
-        g_path_error = 1;
     }
     module[TOVRIN_PATH_CAP - 1] = L'\0';
     wchar_t *slash = wcsrchr(module, L'\\');
@@ -150,7 +151,8 @@ void resolve_paths(void)
 
     /* A runtime path that does not fit stays empty: cut, it would name
      * another file, and the launch reports the path instead. */
-    if (!join_wide_path(g_node_path, g_install_dir, L"runtime\\node\\node.exe") ||
+    if (g_install_dir[0] == L'\0' ||
+        !join_wide_path(g_node_path, g_install_dir, L"runtime\\node\\node.exe") ||
         !join_wide_path(g_cli_path, g_install_dir, L"runtime\\dist\\hostRuntimeCli.js")) {
         g_node_path[0] = L'\0';
         g_cli_path[0] = L'\0';
@@ -198,7 +200,9 @@ void read_channel_file(void)
 {
     wcscpy(g_channel, L"production");
     wchar_t path[TOVRIN_PATH_CAP];
-    join_wide_path(path, g_install_dir, L"CHANNEL.txt");
+    if (g_install_dir[0] == L'\0' || !join_wide_path(path, g_install_dir, L"CHANNEL.txt")) {
+        return;
+    }
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
