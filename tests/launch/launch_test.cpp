@@ -658,7 +658,7 @@ TEST(CmdUnsafePath, OnlyAbsenceEmptinessAndTheSpaceCount)
     EXPECT_EQ(1, tovrin_cmd_c_quoted_path_is_unsafe(" "));
     EXPECT_EQ(1, tovrin_cmd_c_quoted_path_is_unsafe("C:\\x "));
     const char *safe[] = {"C:\\Apps\\Host", "C:\\a\tb", "C:\\a\"b", "C:\\a&b", "C:\\a^b",
-                          "C:\\a%b%",     "C:\\a\xc2\xa0" "b", "C:\\a\nb"};
+                          "C:\\a%b%",     ("C:\\a\xc2\xa0" "b"), "C:\\a\nb"};
     for (const char *p : safe) {
         EXPECT_EQ(0, tovrin_cmd_c_quoted_path_is_unsafe(p)) << p;
     }
