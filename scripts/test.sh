@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite: the launch policy natively with sanitizers, then
-# every Windows test (unit, integration, end to end) under Wine and Xvfb,
+# The whole test suite: the launch policy natively with sanitizers and a
+# short run of each of its fuzz targets, then every Windows test (unit, integration, end to end) under Wine and Xvfb,
 # twice: under the host's Wine 8, and under Wine 10 in a Debian 13 root
 # (scripts/run-wine10-tests.sh).
 set -euo pipefail
@@ -13,6 +13,9 @@ echo "== native launch policy tests (ASan, UBSan)"
 cmake --preset linux-asan >/dev/null
 cmake --build --preset linux-asan
 ctest --preset linux-asan
+
+echo "== fuzz targets of the launch policy, ${TOVRIN_FUZZ_SECONDS:-2} s each"
+scripts/fuzz.sh "${TOVRIN_FUZZ_SECONDS:-2}"
 
 echo "== Windows build"
 cmake --preset windows >/dev/null
