@@ -420,6 +420,7 @@ static const wchar_t k_browser_failed_text[] =
 #define TOVRIN_CMDLINE_CAP 32768
 #define TOVRIN_PATH_UTF8_CAP 1040
 #define TOVRIN_DETAIL_CAP 64
+#define TOVRIN_DIALOG_CAP 512
 
 /* A detail word with a number, such as launch_failed_5. The longest needs
  * 27 of the 64 bytes; should one not fit, the word is recorded without its
@@ -435,7 +436,6 @@ static void detail_with_number(char *detail, const char *word, long long number)
         detail[i] = '\0';
     }
 }
-#define TOVRIN_DIALOG_CAP 512
 
 /* The window layout at 96 DPI; scaled for the window's DPI. */
 #define TOVRIN_WINDOW_W 440
