@@ -166,7 +166,7 @@ static int tovrin_release_id_valid(const char *id, size_t *len_out)
     }
     size_t len = 0;
     /* Stop counting past 40: such an id is invalid however long it is. */
-    while (id[len] && len <= 40) {
+    while (len <= 40 && id[len]) {
         if (!tovrin_is_hex((unsigned char)id[len])) {
             return 0;
         }
@@ -226,14 +226,16 @@ extern "C" int tovrin_format_ui_url_with_release(int32_t port, const char *relea
         return 0;
     }
     char plain[80];
-    snprintf(plain, sizeof plain, "http://127.0.0.1:%d/", (int)port);
+    if (!tovrin_fits(snprintf(plain, sizeof plain, "http://127.0.0.1:%d/", (int)port), sizeof plain)) {
+        return 0;
+    }
 
     /* The tag is the first 12 hex digits of the id, or the whole id when it
      * has 7 to 12; anything else gives the plain address. */
     char tag[13];
-    size_t n = 0;
     int tagged = 0;
     if (release_id && release_id[0]) {
+        size_t n = 0;
         while (n < 12 && release_id[n] && tovrin_is_hex((unsigned char)release_id[n])) {
             tag[n] = release_id[n];
             n++;
@@ -375,7 +377,7 @@ static int tovrin_norm_path_marked(const char *in, char *out, size_t cap, int *c
     /* The prefix test sees the text after slash folding but before quotes
      * are dropped, so a leading quote protects the prefix. */
     const char *src = work;
-    if (strncmp(src, "\\\\?\\", 4) == 0 || strncmp(src, "\\??\\", 4) == 0) {
+    if (wlen >= 4 && (strncmp(src, "\\\\?\\", 4) == 0 || strncmp(src, "\\??\\", 4) == 0)) {
         src += 4;
     }
 
@@ -442,6 +444,7 @@ static int tovrin_install_suffix(const char *install_dir, const char *suffix, ch
     if (cut || len == 0 || len + slen + 1 > cap) {
         return 0;
     }
+    /* NOLINTNEXTLINE(bugprone-not-null-terminated-result): the suffix, copied next with its NUL, ends it */
     memcpy(out, norm, len);
     memcpy(out + len, suffix, slen + 1);
     return 1;

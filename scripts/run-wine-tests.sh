@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the Windows tests through CTest with one warm wineserver; expects a
-# display (test.sh runs it under xvfb-run).
+# display (test.sh runs it under xvfb-run). TOVRIN_PRESET names the build
+# whose tests run: windows (mingw-w64 g++, the default) or windows-clang.
 set -euo pipefail
 source "$(dirname "$0")/wine-env.sh"
 "$TOVRIN_ROOT/scripts/wine-prefix.sh"
@@ -10,6 +11,6 @@ source "$(dirname "$0")/wine-env.sh"
 # until its time-out.
 "$WINE" cmd /c exit </dev/null >/dev/null 2>&1 || true
 status=0
-ctest --preset windows "$@" || status=$?
+ctest --preset "${TOVRIN_PRESET:-windows}" "$@" || status=$?
 "$WINESERVER" -k || true
 exit $status

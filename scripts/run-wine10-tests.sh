@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows tests a second time, under Wine 10 in the Debian 13 root
 # of scripts/wine10-root.sh (made first if needed): the same CTest run as
-# run-wine-tests.sh, on the same build tree. Extra arguments go to ctest.
+# run-wine-tests.sh, on the same build tree (TOVRIN_PRESET, as there). Extra
+# arguments go to ctest.
 #
 # The clone is bound into the root at its own path, so the Unix paths
 # compiled into the tests hold there too. The run has a prefix of its own
@@ -23,9 +24,11 @@ case "$clone" in
   /lib64/* | "$W10_CACHE" | "$W10_CACHE"/*)
     w10_die "a clone at $clone would hide part of the root; use a clone elsewhere" ;;
 esac
-built_from="$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$clone/build/windows/CMakeCache.txt" 2>/dev/null || true)"
+preset="${TOVRIN_PRESET:-windows}"
+case "$preset" in windows | windows-clang) ;; *) w10_die "unknown TOVRIN_PRESET $preset" ;; esac
+built_from="$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$clone/build/$preset/CMakeCache.txt" 2>/dev/null || true)"
 [ "$built_from" = "$clone" ] ||
-  w10_die "build/windows must be built from $clone first (scripts/test.sh does that)"
+  w10_die "build/$preset must be built from $clone first (scripts/test.sh does that)"
 node_exe="${TOVRIN_NODE_EXE:-$("$clone/scripts/fetch-node.sh")}"
 case "$node_exe" in
   "$clone"/*) ;;
@@ -45,7 +48,7 @@ done
 in_root() {
   w10_chroot "$W10_ROOT" PATH=/usr/bin:/bin WINEPREFIX="$prefix" WINEDEBUG=-all \
     XDG_RUNTIME_DIR=/tmp/xdg-root DISPLAY="$display" TOVRIN_NODE_EXE="$node_exe" \
-    "${sequence_env[@]}" "$@"
+    TOVRIN_PRESET="$preset" "${sequence_env[@]}" "$@"
 }
 
 cleanup() {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The whole test suite: the launch policy natively with sanitizers, then
-# every Windows test (unit, integration, end to end) under Wine and Xvfb,
-# twice: under the host's Wine 8, and under Wine 10 in a Debian 13 root
-# (scripts/run-wine10-tests.sh).
+# The whole test suite: the launch policy natively with sanitizers and a
+# short run of each of its fuzz targets, the lint of the product code, then
+# every Windows test (unit, integration, end to end) under Wine and Xvfb:
+# the g++ build under the host's Wine 8 and under Wine 10 in a Debian 13
+# root (scripts/run-wine10-tests.sh), and the clang build under Wine 10.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -14,13 +15,22 @@ cmake --preset linux-asan >/dev/null
 cmake --build --preset linux-asan
 ctest --preset linux-asan
 
-echo "== Windows build"
+echo "== fuzz targets of the launch policy, ${TOVRIN_FUZZ_SECONDS:-2} s each"
+scripts/fuzz.sh "${TOVRIN_FUZZ_SECONDS:-2}"
+
+echo "== lint"
+scripts/lint.sh
+
+echo "== Windows build (mingw-w64 g++)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
+echo "== Windows build (clang)"
+cmake --preset windows-clang >/dev/null
+cmake --build --preset windows-clang
 export TOVRIN_NODE_EXE="$(scripts/fetch-node.sh)"
 
-# Both runs always run, so that one report shows both runtimes; the suite
-# fails when either failed.
+# Every run always runs, so that one report shows every runtime and
+# compiler; the suite fails when any failed.
 trap 'echo "== interrupted"; exit 130' INT
 trap 'echo "== stopped"; exit 143' TERM
 outcomes=()
@@ -37,11 +47,14 @@ windows_tests() { # LABEL COMMAND...
   outcomes+=("$line")
 }
 # The window's random sequences: seeds 1 to 50 under Wine 10, and 20 more
-# (51 to 70) under Wine 8, which runs them about twice as slowly.
+# (51 to 70) under Wine 8, which runs them about twice as slowly. The clang
+# build runs every test but those.
 windows_tests "Wine 8" env TOVRIN_SEQUENCE_SEED=51 TOVRIN_SEQUENCE_COUNT=20 \
   xvfb-run -a -s "-screen 0 1024x768x24" scripts/run-wine-tests.sh
 windows_tests "Wine 10" env TOVRIN_SEQUENCE_SEED=1 TOVRIN_SEQUENCE_COUNT=50 \
   scripts/run-wine10-tests.sh
+windows_tests "Wine 10, clang build" env TOVRIN_PRESET=windows-clang \
+  scripts/run-wine10-tests.sh -E '^window_sequence_test$'
 
 echo
 printf '%s\n' "${outcomes[@]}"

@@ -83,6 +83,7 @@
 static const wchar_t k_task_disable[] = L"/Change /TN \"Tovrin Host\" /DISABLE";
 static const wchar_t k_task_end[] = L"/End /TN \"Tovrin Host\"";
 static const wchar_t k_task_enable[] = L"/Change /TN \"Tovrin Host\" /ENABLE";
+static const char k_hex_digits[] = "0123456789abcdef";
 
 /* ------------------------------------------------------------------ */
 /* records                                                             */
@@ -366,8 +367,8 @@ static void command_utf8_of(HANDLE process, char *out)
     if (!ntdll) {
         goto done;
     }
-    query = (nt_query_information_process_fn)(void (*)(void))GetProcAddress(
-        ntdll, "NtQueryInformationProcess");
+    query = reinterpret_cast<nt_query_information_process_fn>(
+        reinterpret_cast<void (*)(void)>(GetProcAddress(ntdll, "NtQueryInformationProcess")));
     if (!query) {
         goto done;
     }
@@ -395,7 +396,7 @@ static void command_utf8_of(HANDLE process, char *out)
     if (length > COMMAND_READ_MAX) {
         length = COMMAND_READ_MAX;
     }
-    copy = (wchar_t *)HeapAlloc(GetProcessHeap(), 0, (SIZE_T)length + 2);
+    copy = static_cast<wchar_t *>(HeapAlloc(GetProcessHeap(), 0, (SIZE_T)length + 2));
     if (!copy) {
         goto done;
     }
@@ -562,7 +563,7 @@ static void query_listener(int32_t port, tovrin_listener_snap *snap, char *image
     if (rc != ERROR_INSUFFICIENT_BUFFER || size == 0) {
         goto done;
     }
-    table = (MIB_TCPTABLE_OWNER_PID *)HeapAlloc(GetProcessHeap(), 0, size);
+    table = static_cast<MIB_TCPTABLE_OWNER_PID *>(HeapAlloc(GetProcessHeap(), 0, size));
     if (!table) {
         goto done;
     }
@@ -1202,7 +1203,8 @@ static int compute_helper_sha256(char *out)
         goto done;
     }
     for (i = 0; i < 32; i++) {
-        snprintf(out + 2 * i, 3, "%02x", digest[i]);
+        out[2 * (size_t)i] = k_hex_digits[digest[i] >> 4];
+        out[2 * (size_t)i + 1] = k_hex_digits[digest[i] & 0x0f];
     }
     out[64] = '\0';
     ok = 1;

@@ -7,62 +7,145 @@
 //
 // Every state directory here is a temporary one; the user's state directory
 // is never touched (the end-to-end tests do that).
+#include <winsock2.h>
+#include <windows.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Every program that the code under test starts, seen in the call that
+// starts it: however short its life, none can go unseen (a watcher polling
+// process snapshots once missed a schtasks.exe that had already ended).
+namespace {
+struct started_program {
+    std::wstring application;
+    std::wstring command_line;
+    DWORD flags;
+    std::wstring image; // of the process the system made, read before it ran
+};
+std::mutex g_started_lock;
+std::vector<started_program> g_started;
+HANDLE g_started_job = NULL; // every started program runs in it
+} // namespace
+
+// Stands in for CreateProcessW in tovrinHostStop.cpp. The program is made
+// held (CREATE_SUSPENDED), so that its image can be read and it joins the
+// test's job before it runs a single instruction (its own children, such as
+// a console host, then count there too); then it goes on as the caller
+// asked.
+static BOOL WINAPI observed_create_process(LPCWSTR application, LPWSTR command_line,
+                                           LPSECURITY_ATTRIBUTES process_attributes,
+                                           LPSECURITY_ATTRIBUTES thread_attributes,
+                                           BOOL inherit, DWORD flags, LPVOID environment,
+                                           LPCWSTR directory, LPSTARTUPINFOW startup,
+                                           LPPROCESS_INFORMATION info)
+{
+    started_program s;
+    s.application = application ? application : L"";
+    s.command_line = command_line ? command_line : L"";
+    s.flags = flags;
+    if (!CreateProcessW(application, command_line, process_attributes, thread_attributes,
+                        inherit, flags | CREATE_SUSPENDED, environment, directory, startup,
+                        info)) {
+        return FALSE;
+    }
+    wchar_t image[1024];
+    DWORD n = 1024;
+    if (QueryFullProcessImageNameW(info->hProcess, 0, image, &n)) {
+        s.image.assign(image, n);
+    }
+    {
+        std::lock_guard<std::mutex> hold(g_started_lock);
+        if (g_started_job) {
+            AssignProcessToJobObject(g_started_job, info->hProcess);
+        }
+        g_started.push_back(s);
+    }
+    if (!(flags & CREATE_SUSPENDED)) {
+        ResumeThread(info->hThread);
+    }
+    return TRUE;
+}
+
+#define CreateProcessW observed_create_process
 #include "../../stop/tovrinHostStop.cpp"
+#undef CreateProcessW
 
 #include <gtest/gtest.h>
 
 #include "tovrin_test_support.h"
 
 #include <algorithm>
-#include <atomic>
 #include <functional>
-#include <thread>
 #include <regex>
-#include <string>
-#include <vector>
 
 namespace {
 
-// Command lines of the schtasks.exe processes that this process starts
-// while `run` runs, polled from a second thread.
-std::vector<std::string> schtasks_seen_during(const std::function<void()> &run)
+std::wstring system_schtasks()
 {
-    std::vector<std::string> seen;
-    std::atomic<bool> done(false);
-    std::thread watcher([&] {
-        while (!done.load()) {
-            HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-            PROCESSENTRY32W e;
-            e.dwSize = sizeof e;
-            for (BOOL ok = Process32FirstW(snap, &e); ok; ok = Process32NextW(snap, &e)) {
-                // Other test programs (run in parallel by CTest) start
-                // schtasks.exe too: only this process's children count.
-                if (_wcsicmp(e.szExeFile, L"schtasks.exe") != 0 ||
-                    e.th32ParentProcessID != GetCurrentProcessId()) {
-                    continue;
-                }
-                char command[COMMAND_CAP];
-                command_utf8(e.th32ProcessID, command);
-                if (command[0] != '\0' &&
-                    std::find(seen.begin(), seen.end(), command) == seen.end()) {
-                    seen.push_back(command);
-                }
-            }
-            CloseHandle(snap);
-            Sleep(2);
-        }
-    });
-    run();
-    done = true;
-    watcher.join();
-    return seen;
+    wchar_t sysdir[MAX_PATH];
+    GetSystemDirectoryW(sysdir, MAX_PATH);
+    return std::wstring(sysdir) + L"\\schtasks.exe";
 }
 
 std::string schtasks_program()
 {
-    wchar_t sysdir[MAX_PATH];
-    GetSystemDirectoryW(sysdir, MAX_PATH);
-    return "\"" + tvt::narrow(sysdir) + "\\schtasks.exe\" ";
+    return "\"" + tvt::narrow(system_schtasks()) + "\" ";
+}
+
+// The programs that `run` starts, and how many processes ran in their job
+// (each started program, plus any process it started in turn).
+std::vector<started_program> programs_started_during(const std::function<void()> &run,
+                                                     DWORD *in_job)
+{
+    HANDLE job = CreateJobObjectW(NULL, NULL);
+    EXPECT_TRUE(job != NULL);
+    {
+        std::lock_guard<std::mutex> hold(g_started_lock);
+        g_started.clear();
+        g_started_job = job;
+    }
+    run();
+    std::vector<started_program> seen;
+    {
+        std::lock_guard<std::mutex> hold(g_started_lock);
+        seen.swap(g_started);
+        g_started_job = NULL;
+    }
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
+    ZeroMemory(&accounting, sizeof accounting);
+    EXPECT_TRUE(job && QueryInformationJobObject(job, JobObjectBasicAccountingInformation,
+                                                 &accounting, sizeof accounting, NULL));
+    *in_job = accounting.TotalProcesses;
+    if (job) {
+        CloseHandle(job);
+    }
+    return seen;
+}
+
+// The task steps that `run` takes: each program it starts must be the
+// system's schtasks.exe, started without a window, and must really have run
+// (counted in its job; under Wine 10 a console program brings a console host
+// along, so up to two processes per program). Returns the arguments of each
+// step, in order.
+std::vector<std::string> task_steps_during(const std::function<void()> &run)
+{
+    DWORD in_job = 0;
+    std::vector<started_program> seen = programs_started_during(run, &in_job);
+    std::vector<std::string> steps;
+    const std::wstring program = system_schtasks();
+    for (const started_program &s : seen) {
+        EXPECT_EQ(program, s.application);
+        EXPECT_EQ(0, _wcsicmp(program.c_str(), s.image.c_str())) << tvt::narrow(s.image);
+        EXPECT_TRUE(s.flags & CREATE_NO_WINDOW);
+        std::string command = tvt::narrow(s.command_line);
+        EXPECT_EQ(0u, command.find(schtasks_program())) << command;
+        steps.push_back(command.substr(std::min(command.size(), schtasks_program().size())));
+    }
+    EXPECT_GE(in_job, (DWORD)seen.size());
+    EXPECT_LE(in_job, 2 * (DWORD)seen.size());
+    return steps;
 }
 
 const std::string k_disable = "/Change /TN \"Tovrin Host\" /DISABLE";
@@ -1287,14 +1370,8 @@ protected:
         static stop_state s;
         memset(&s, 0, sizeof s);
         int result = 0;
-        std::vector<std::string> seen = schtasks_seen_during(
+        tasks = task_steps_during(
             [&] { result = stop_sidecar(install.c_str(), state.c_str(), query, &s); });
-        tasks.clear();
-        for (const std::string &c : seen) {
-            tasks.push_back(c.substr(0, schtasks_program().size()) == schtasks_program()
-                                ? c.substr(schtasks_program().size())
-                                : c);
-        }
         *lines = tvt::record_lines(tvt::read_file_or_empty(state + L"\\upgrade-stop.log"));
         return result;
     }
@@ -1534,31 +1611,16 @@ TEST(StopRecord, HelperMatchesInstall)
 
 TEST(Schtasks, StartsTheSystemProgramWithTheTaskArguments)
 {
-    // The task does not exist here; the program must still be started with
-    // the exact arguments, and come back. A schtasks.exe that ends before
-    // the watcher's next snapshot goes unseen, so each call is repeated (a
-    // few times at most) until its command line has been caught; a wrong
-    // command line is never caught and fails.
-    std::string program = schtasks_program();
+    // The task does not exist here; the program must still be started, once,
+    // with the exact arguments, and come back.
     const std::pair<const wchar_t *, std::string> calls[] = {
-        {k_task_disable, program + k_disable},
-        {k_task_end, program + k_end},
-        {k_task_enable, program + k_enable}};
+        {k_task_disable, k_disable}, {k_task_end, k_end}, {k_task_enable, k_enable}};
     for (const auto &call : calls) {
-        bool caught = false;
-        for (int attempt = 0; attempt < 8 && !caught; attempt++) {
-            int started_ok = 0;
-            DWORD t0 = GetTickCount();
-            std::vector<std::string> seen =
-                schtasks_seen_during([&] { started_ok = run_schtasks(call.first); });
-            printf("one schtasks call took %lu ms\n", (unsigned long)(GetTickCount() - t0));
-            ASSERT_EQ(1, started_ok);
-            for (const std::string &command : seen) {
-                EXPECT_EQ(call.second, command);
-                caught = caught || command == call.second;
-            }
-        }
-        EXPECT_TRUE(caught) << call.second;
+        int started_ok = 0;
+        std::vector<std::string> steps =
+            task_steps_during([&] { started_ok = run_schtasks(call.first); });
+        EXPECT_EQ(1, started_ok);
+        EXPECT_EQ(std::vector<std::string>{call.second}, steps);
     }
 }
 
