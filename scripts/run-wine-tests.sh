@@ -5,7 +5,11 @@
 set -euo pipefail
 source "$(dirname "$0")/wine-env.sh"
 "$TOVRIN_ROOT/scripts/wine-prefix.sh"
-"$WINESERVER" -p
+if ! "$WINESERVER" -p; then
+    echo "a wineserver already runs for $WINEPREFIX (another test run, or one" >&2
+    echo "that was killed); end it with: WINEPREFIX=$WINEPREFIX $WINESERVER -k" >&2
+    exit 2
+fi
 # Start Wine's own services now, with their output detached: started by the
 # first test instead, they would inherit CTest's pipe and hold that test
 # until its time-out.

@@ -7,6 +7,8 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include <cstdio>
+
 namespace tvt {
 
 std::wstring widen(const std::string &utf8)
@@ -276,12 +278,25 @@ static bool create_process(const std::wstring &command_line, const std::wstring 
         si.hStdOutput = output;
         si.hStdError = output;
     }
-    std::vector<wchar_t> cmd(command_line.begin(), command_line.end());
-    cmd.push_back(L'\0');
-    if (!CreateProcessW(NULL, cmd.data(), NULL, NULL, output != NULL,
-                        flags | (job ? CREATE_SUSPENDED : 0), NULL,
-                        cwd.empty() ? NULL : cwd.c_str(), &si, pi)) {
-        return false;
+    // Wine 8 now and then loses a new process while it loads its libraries
+    // and reports ERROR_INTERNAL_ERROR ("died during start-up"), most often
+    // on a busy machine right after another program closed its windows.
+    // The program under test never ran, so starting it again is the same
+    // test; any other error fails at once.
+    for (int attempt = 1;; ++attempt) {
+        std::vector<wchar_t> cmd(command_line.begin(), command_line.end());
+        cmd.push_back(L'\0');
+        if (CreateProcessW(NULL, cmd.data(), NULL, NULL, output != NULL,
+                           flags | (job ? CREATE_SUSPENDED : 0), NULL,
+                           cwd.empty() ? NULL : cwd.c_str(), &si, pi)) {
+            break;
+        }
+        DWORD error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt == 3) {
+            fprintf(stderr, "CreateProcessW failed with %lu: %ls\n", error, command_line.c_str());
+            return false;
+        }
+        fprintf(stderr, "the new process died during start-up (attempt %d); starting it again\n", attempt);
     }
     // In its job before it runs a single instruction, so that every program
     // it starts is counted there too.
