@@ -763,31 +763,27 @@ static int sidecar_runs_installed_release(void)
         return 0;
     }
     int port = control_port(control);
-    char token[TOVRIN_TOKEN_CAP];
-    if (port == 0 || !tovrin_extract_json_string(control, "\"token\"", token, sizeof token)) {
-        return 0;
-    }
-    size_t token_len = strlen(token);
-    if (token_len < 1 || token_len > TOVRIN_TOKEN_SEND_MAX) {
-        SecureZeroMemory(token, sizeof token);
-        return 0;
-    }
     /* The secret goes only to a listener not proven foreign; a foreign one
      * makes the sidecar count as not current, and the replacement then
      * refuses to touch that program. */
-    if (!tovrin_listener_may_receive_token(g_install_dir, port)) {
-        SecureZeroMemory(token, sizeof token);
+    if (port == 0 || !tovrin_listener_may_receive_token(g_install_dir, port)) {
         return 0;
     }
+    char token[TOVRIN_TOKEN_CAP];
     wchar_t wide_token[TOVRIN_TOKEN_CAP];
-    if (MultiByteToWideChar(CP_UTF8, 0, token, -1, wide_token, TOVRIN_TOKEN_CAP) <= 0) {
+    size_t token_len =
+        tovrin_extract_json_string(control, "\"token\"", token, sizeof token) ? strlen(token) : 0;
+    int have_token = token_len >= 1 && token_len <= TOVRIN_TOKEN_SEND_MAX &&
+                     MultiByteToWideChar(CP_UTF8, 0, token, -1, wide_token, TOVRIN_TOKEN_CAP) > 0;
+    SecureZeroMemory(token, sizeof token);
+    if (!have_token) {
+        SecureZeroMemory(wide_token, sizeof wide_token);
         return 0;
     }
     wchar_t header[TOVRIN_HEADER_CAP];
     _snwprintf(header, TOVRIN_HEADER_CAP, L"Authorization: Bearer %ls\r\n", wide_token);
     header[TOVRIN_HEADER_CAP - 1] = L'\0';
     SecureZeroMemory(wide_token, sizeof wide_token);
-    SecureZeroMemory(token, sizeof token);
 
     static char body[TOVRIN_STATUS_BODY_CAP]; /* UI thread only */
     DWORD status = 0;
@@ -809,6 +805,40 @@ static int is_file(const wchar_t *path)
 {
     DWORD attrs = GetFileAttributesW(path);
     return attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+/* An attribute list that lets a new process inherit `*handle` and nothing
+ * else: every other inheritable handle of the shell (a caller's pipe on its
+ * standard output, say) would stay open for the sidecar's whole life, and
+ * the caller reading to the end of that pipe would wait as long. NULL when
+ * the system cannot make one; free_inherit_list releases it. */
+static LPPROC_THREAD_ATTRIBUTE_LIST inherit_only(HANDLE *handle)
+{
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(NULL, 1, 0, &size);
+    LPPROC_THREAD_ATTRIBUTE_LIST list =
+        size ? static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(HeapAlloc(GetProcessHeap(), 0, size))
+             : NULL;
+    if (!list) {
+        return NULL;
+    }
+    if (InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+        if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handle,
+                                      sizeof *handle, NULL, NULL)) {
+            return list;
+        }
+        DeleteProcThreadAttributeList(list);
+    }
+    HeapFree(GetProcessHeap(), 0, list);
+    return NULL;
+}
+
+static void free_inherit_list(LPPROC_THREAD_ATTRIBUTE_LIST list)
+{
+    if (list) {
+        DeleteProcThreadAttributeList(list);
+        HeapFree(GetProcessHeap(), 0, list);
+    }
 }
 
 static int report_launch_failure(const char *detail, const wchar_t *message)
@@ -892,32 +922,13 @@ int start_runtime(void)
     STARTUPINFOEXW startup;
     ZeroMemory(&startup, sizeof startup);
     startup.StartupInfo.cb = sizeof startup.StartupInfo;
-    /* The sidecar inherits its error log and nothing else: every other
-     * inheritable handle of the shell (a caller's pipe on its standard
-     * output, say) would stay open for the sidecar's whole life, and the
-     * caller reading to the end of that pipe would wait as long. */
-    SIZE_T list_size = 0;
     LPPROC_THREAD_ATTRIBUTE_LIST attributes = NULL;
     if (log != INVALID_HANDLE_VALUE) {
         startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
         startup.StartupInfo.hStdInput = NULL;
         startup.StartupInfo.hStdOutput = log;
         startup.StartupInfo.hStdError = log;
-        InitializeProcThreadAttributeList(NULL, 1, 0, &list_size);
-        attributes = list_size ? (LPPROC_THREAD_ATTRIBUTE_LIST)HeapAlloc(GetProcessHeap(), 0,
-                                                                         list_size)
-                               : NULL;
-        if (attributes && !InitializeProcThreadAttributeList(attributes, 1, 0, &list_size)) {
-            HeapFree(GetProcessHeap(), 0, attributes);
-            attributes = NULL;
-        }
-        if (attributes && !UpdateProcThreadAttribute(attributes, 0,
-                                                     PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &log,
-                                                     sizeof log, NULL, NULL)) {
-            DeleteProcThreadAttributeList(attributes);
-            HeapFree(GetProcessHeap(), 0, attributes);
-            attributes = NULL;
-        }
+        attributes = inherit_only(&log);
         startup.lpAttributeList = attributes;
     }
 
@@ -934,10 +945,7 @@ int start_runtime(void)
     BOOL ok = CreateProcessW(g_node_path, command_line, NULL, NULL, attributes != NULL, flags,
                              environment, g_install_dir, &startup.StartupInfo, &created);
     DWORD error = ok ? 0 : GetLastError();
-    if (attributes) {
-        DeleteProcThreadAttributeList(attributes);
-        HeapFree(GetProcessHeap(), 0, attributes);
-    }
+    free_inherit_list(attributes);
     if (environment) {
         HeapFree(GetProcessHeap(), 0, environment);
     }
