@@ -5,27 +5,14 @@
 #include "../launch/tovrinHostLaunch.cpp"
 
 #include "fuzz_support.h"
+#include "json_model.h"
 
 static int model_loopback(const std::string &text)
 {
-    const std::string key = "\"bindAddress\"";
-    size_t at = text.find(key);
-    if (at == std::string::npos) {
+    std::string v;
+    if (!model::json_string(text, "\"bindAddress\"", &v) || v.size() > 127) {
         return 1;
     }
-    size_t colon = text.find(':', at + key.size());
-    if (colon == std::string::npos) {
-        return 1;
-    }
-    size_t p = text.find_first_not_of(" \t\n\v\f\r", colon + 1);
-    if (p == std::string::npos || text[p] != '"') {
-        return 1;
-    }
-    size_t end = text.find('"', p + 1);
-    if (end == std::string::npos || end - p - 1 > 127) {
-        return 1;
-    }
-    std::string v = text.substr(p + 1, end - p - 1);
     return v == "127.0.0.1" || v == "localhost" || v == "::1";
 }
 

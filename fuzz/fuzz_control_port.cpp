@@ -5,18 +5,11 @@
 #include "../launch/tovrinHostLaunch.cpp"
 
 #include "fuzz_support.h"
+#include "json_model.h"
 
 static int model_port(const std::string &text)
 {
-    size_t at = text.find("\"port\"");
-    if (at == std::string::npos) {
-        return 0;
-    }
-    size_t colon = text.find(':', at + 6);
-    if (colon == std::string::npos) {
-        return 0;
-    }
-    size_t p = text.find_first_not_of(" \t\n\v\f\r", colon + 1);
+    size_t p = model::json_value_start(text, "\"port\"");
     if (p == std::string::npos) {
         return 0;
     }

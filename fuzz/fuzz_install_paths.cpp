@@ -13,6 +13,16 @@
 
 static const char *const k_suffixes[] = {"\\runtime\\node\\node.exe", "\\TovrinHost.exe"};
 
+// The scanners take their suffix in lower case.
+static std::string lowered(const char *suffix)
+{
+    std::string low = suffix;
+    for (char &c : low) {
+        c = model::lower(c);
+    }
+    return low;
+}
+
 // The same path as another program might spell it.
 static std::string respell(const std::string &path, fuzz_input &in)
 {
@@ -41,10 +51,7 @@ static void check_model(const std::string &install, const std::string &image,
                         const std::string &cmdline)
 {
     for (const char *suffix : k_suffixes) {
-        std::string low = suffix;
-        for (char &c : low) {
-            c = model::lower(c);
-        }
+        std::string low = lowered(suffix);
         int got = tovrin_image_is(install.c_str(), image.c_str(), low.c_str());
         int expected = model::image_is(install, image, low);
         FUZZ_CHECK(got == expected, "image_is([%s], [%s], %s): got %d, model %d",
@@ -103,10 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     const char *suffix = k_suffixes[(mode >> 1) & 1];
     std::string image = respell(install + suffix, in);
-    std::string low = suffix;
-    for (char &c : low) {
-        c = model::lower(c);
-    }
+    std::string low = lowered(suffix);
     // Whole only when the directory fits its 1023 bytes and the image its 1199.
     bool fits = install.size() <= 1023 && image.size() <= 1199;
     int got = tovrin_image_is(install.c_str(), image.c_str(), low.c_str());

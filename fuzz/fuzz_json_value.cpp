@@ -6,29 +6,7 @@
 #include "../launch/tovrinHostLaunch.cpp"
 
 #include "fuzz_support.h"
-
-// What the scan should give, or false when it should find nothing.
-static bool model_value(const std::string &text, const std::string &key, std::string *value)
-{
-    size_t at = text.find(key);
-    if (at == std::string::npos) {
-        return false;
-    }
-    size_t colon = text.find(':', at + key.size());
-    if (colon == std::string::npos) {
-        return false;
-    }
-    size_t p = text.find_first_not_of(" \t\n\v\f\r", colon + 1);
-    if (p == std::string::npos || text[p] != '"') {
-        return false;
-    }
-    size_t end = text.find('"', p + 1);
-    if (end == std::string::npos) {
-        return false;
-    }
-    *value = text.substr(p + 1, end - p - 1);
-    return true;
-}
+#include "json_model.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -41,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string text = in.rest();
 
     std::string value;
-    bool found = model_value(text, key, &value);
+    bool found = model::json_string(text, key, &value);
     int expected = cap >= 2 && found && value.size() < cap;
 
     exact_buf out(cap);

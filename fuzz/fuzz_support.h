@@ -57,10 +57,7 @@ struct fuzz_input {
     // Everything that is left, cut at its first NUL.
     std::string rest()
     {
-        std::string s;
-        while (pos < size && data[pos] != 0) {
-            s.push_back((char)data[pos++]);
-        }
+        std::string s = text();
         pos = size;
         return s;
     }
