@@ -245,6 +245,7 @@ protected:
     std::vector<std::string> trail() { return lines_of(tvt::read_file_or_empty(state_ + L"\\shell-trail.log")); }
     std::vector<std::string> lifecycle() { return lines_of(tvt::read_file_or_empty(state_ + L"\\sidecar-lifecycle.log")); }
     std::vector<std::string> browser_urls() { return lines_of(tvt::read_file_or_empty(browser_log_)); }
+    std::vector<std::string> upgrade_stops() { return lines_of(tvt::read_file_or_empty(state_ + L"\\upgrade-stop.log")); }
     // The recorder runs after the shell's request returned: wait for it.
     std::vector<std::string> wait_urls(size_t count)
     {
@@ -480,7 +481,7 @@ TEST_F(WindowTest, FirstStartThenKeepThenReplace)
         << requests;
     EXPECT_NE(std::string::npos,
               requests.find("GET /status Bearer 0123456789abcdef0123456789abcdef TovrinHost/0.1.1"));
-    std::vector<std::string> stops = lines_of(tvt::read_file_or_empty(state_ + L"\\upgrade-stop.log"));
+    std::vector<std::string> stops = upgrade_stops();
     ASSERT_EQ(1u, stops.size());
     EXPECT_EQ(0u, stops[0].find("result=stopped detail=none ")) << stops[0];
     EXPECT_NE(std::string::npos,
@@ -683,7 +684,7 @@ TEST_F(WindowTest, ForeignProgramOnTheAddressIsLeftRunning)
     std::string seen = tvt::read_file_or_empty(holder_log);
     EXPECT_NE(std::string::npos, seen.find("GET / - TovrinHost/0.1\r\n")) << seen;
     EXPECT_EQ(std::string::npos, seen.find("Bearer")) << seen;
-    std::vector<std::string> stops = lines_of(tvt::read_file_or_empty(state_ + L"\\upgrade-stop.log"));
+    std::vector<std::string> stops = upgrade_stops();
     ASSERT_EQ(1u, stops.size());
     EXPECT_EQ(0u, stops[0].find("result=refused detail=foreign_port_owner listener_pid=" +
                                 std::to_string(holder.pid) + " image_basename=portholder.exe "))
@@ -729,7 +730,7 @@ TEST_F(WindowTest, RealNodeWithTheSampleSidecar)
     // It ended cleanly on the request, and took its state files with it.
     EXPECT_TRUE(tvt::wait_until([&] { return !tvt::file_exists(state_ + L"\\runtime.lock.owner"); }, 5000));
     EXPECT_FALSE(tvt::file_exists(state_ + L"\\control.json"));
-    std::vector<std::string> stops = lines_of(tvt::read_file_or_empty(state_ + L"\\upgrade-stop.log"));
+    std::vector<std::string> stops = upgrade_stops();
     ASSERT_FALSE(stops.empty());
     EXPECT_EQ(0u, stops.back().find("result=stopped detail=none ")) << stops.back();
 }
@@ -790,12 +791,8 @@ TEST_F(WindowTest, SidecarThatCannotBeReplacedIsReported)
     shell_run *first = start_shell(dir);
     ASSERT_TRUE(wait_status("running", "browser_opened"));
     EXPECT_EQ(0u, close_shell(first));
-    DWORD sidecar_pid = 0;
-    for (const auto &p : tvt::list_processes()) {
-        if (_wcsicmp(p.second.c_str(), (dir + L"\\runtime\\node\\node.exe").c_str()) == 0) {
-            sidecar_pid = p.first;
-        }
-    }
+    std::vector<DWORD> sidecars = tvt::pids_of_image(dir + L"\\runtime\\node\\node.exe");
+    DWORD sidecar_pid = sidecars.empty() ? 0 : sidecars.back();
     ASSERT_NE(0u, sidecar_pid);
 
     std::wstring dummy = root_ + L"\\dummies\\node.exe";
@@ -824,7 +821,7 @@ TEST_F(WindowTest, SidecarThatCannotBeReplacedIsReported)
     wait_status_line(run, L"Status: Needs attention");
     EXPECT_TRUE(tvt::process_alive(sidecar_pid));
     EXPECT_EQ(1, count_events("sidecar_started"));
-    std::vector<std::string> stops = lines_of(tvt::read_file_or_empty(state_ + L"\\upgrade-stop.log"));
+    std::vector<std::string> stops = upgrade_stops();
     ASSERT_EQ(1u, stops.size());
     EXPECT_EQ(0u, stops[0].find("result=refused detail=")) << stops[0];
     EXPECT_EQ(0u, close_shell(run));
@@ -1130,17 +1127,6 @@ protected:
         return pid;
     }
 
-    std::vector<DWORD> runtimes()
-    {
-        std::vector<DWORD> pids;
-        for (const auto &p : tvt::list_processes()) {
-            if (_wcsicmp(p.second.c_str(), (dir_ + L"\\runtime\\node\\node.exe").c_str()) == 0) {
-                pids.push_back(p.first);
-            }
-        }
-        return pids;
-    }
-
     static bool final_status(const std::string &status)
     {
         return status.rfind("status=running\n", 0) == 0 ||
@@ -1179,7 +1165,7 @@ protected:
     {
         std::string status = status_file();
         std::wstring line = status_line(run_->hwnd);
-        std::vector<DWORD> running = runtimes();
+        std::vector<DWORD> running = tvt::pids_of_image(dir_ + L"\\runtime\\node\\node.exe");
         if (running.size() > 1) {
             return std::to_string(running.size()) + " runtimes of this installation run";
         }

@@ -590,13 +590,20 @@ std::vector<std::pair<DWORD, std::wstring>> list_processes()
     return out;
 }
 
+std::vector<DWORD> pids_of_image(const std::wstring &image)
+{
+    std::vector<DWORD> pids;
+    for (const auto &p : list_processes()) {
+        if (_wcsicmp(p.second.c_str(), image.c_str()) == 0) {
+            pids.push_back(p.first);
+        }
+    }
+    return pids;
+}
+
 size_t count_images(const std::wstring &image)
 {
-    size_t n = 0;
-    for (const auto &p : list_processes()) {
-        n += _wcsicmp(p.second.c_str(), image.c_str()) == 0;
-    }
-    return n;
+    return pids_of_image(image).size();
 }
 
 bool start_console(const std::wstring &work, const std::wstring &helper_dir, process *out)

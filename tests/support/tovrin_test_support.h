@@ -100,7 +100,9 @@ void kill_processes_below(const std::wstring &dir);
 // `helper_dir` is given, else directly. True once the new waiter runs, so
 // that none starts after a test's clean-up.
 bool start_console(const std::wstring &work, const std::wstring &helper_dir, process *out);
-// How many running processes have exactly this image.
+// The ids of the running processes that have exactly this image (letter
+// case aside), and how many there are.
+std::vector<DWORD> pids_of_image(const std::wstring &image);
 size_t count_images(const std::wstring &image);
 // Milliseconds from a high-resolution counter (benchmarks).
 double now_ms();
