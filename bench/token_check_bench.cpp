@@ -23,23 +23,6 @@ namespace {
 
 using tvt::now_ms;
 
-// Starts `exe` (a copy of the test sidecar) listening on loopback; its port,
-// or 0.
-int start_listener(const std::wstring &root, const std::wstring &exe, const wchar_t *tag,
-                   tvt::process *out)
-{
-    std::wstring ready = root + L"\\ready-" + tag + L".txt";
-    std::wstring script = root + L"\\behaviour-" + tag + L".txt";
-    if (!tvt::write_file(script, "state_dir=" + tvt::narrow(root + L"\\state") +
-                                     "\r\nready_file=" + tvt::narrow(ready) + "\r\n") ||
-        !tvt::start_process_quiet(tvt::quote(exe) + L" " + tvt::quote(script) + L" serve", L"",
-                                  out) ||
-        !tvt::wait_until([&] { return tvt::file_exists(ready); }, 10000)) {
-        return 0;
-    }
-    return atoi(tvt::read_file_or_empty(ready).c_str());
-}
-
 void time_case(const char *name, const std::wstring &install, int port, int runs)
 {
     std::vector<double> t;
@@ -68,17 +51,18 @@ int wmain(int argc, wchar_t **argv)
     std::wstring install = root + L"\\Host";
     tvt::install_layout layout;
     tvt::make_dirs(root + L"\\state");
-    tvt::make_dirs(root + L"\\tools");
-    if (root.empty() || !tvt::make_install(install, layout) ||
-        !tvt::copy_file(tvt::test_sidecar_exe(), root + L"\\tools\\holder.exe")) {
+    if (root.empty() || !tvt::make_install(install, layout)) {
         fprintf(stderr, "cannot lay out the installation\n");
         return 1;
     }
     printf("owners of loopback listeners named by this runtime: %s\n",
            tvt::listener_owners_visible() ? "yes" : "no (pid 0)");
     tvt::process own, foreign;
-    int own_port = start_listener(root, install + L"\\runtime\\node\\node.exe", L"own", &own);
-    int foreign_port = start_listener(root, root + L"\\tools\\holder.exe", L"foreign", &foreign);
+    std::string lines = "state_dir=" + tvt::narrow(root + L"\\state") + "\n";
+    int own_port = tvt::serve_test_listener(install + L"\\runtime\\node\\node.exe", root, L"own",
+                                            lines, &own);
+    int foreign_port =
+        tvt::serve_test_listener(root + L"\\tools\\holder.exe", root, L"foreign", lines, &foreign);
     if (own_port == 0 || foreign_port == 0) {
         fprintf(stderr, "the listeners did not start\n");
         return 1;

@@ -305,20 +305,14 @@ protected:
     // request it gets goes to `requests`.
     tvt::process start_port_holder(const std::wstring &exe, const std::wstring &requests)
     {
-        EXPECT_TRUE(tvt::make_dirs(exe.substr(0, exe.find_last_of(L'\\'))));
-        EXPECT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), exe));
-        std::wstring ready = root_ + L"\\ready-holder.txt";
-        std::wstring script = root_ + L"\\behaviour-holder.txt";
-        EXPECT_TRUE(tvt::write_file(script, "state_dir=" + tvt::narrow(state_) +
-                                                "\nwrite_lock=0\nrequest_log=" +
-                                                tvt::narrow(requests) + "\nready_file=" +
-                                                tvt::narrow(ready) + "\n"));
         tvt::process p;
-        EXPECT_TRUE(tvt::start_process_quiet(tvt::quote(exe) + L" " + tvt::quote(script) + L" serve",
-                                             L"", &p));
+        int port = tvt::serve_test_listener(exe, root_, L"holder",
+                                            "state_dir=" + tvt::narrow(state_) +
+                                                "\nwrite_lock=0\nrequest_log=" +
+                                                tvt::narrow(requests) + "\n",
+                                            &p);
         holders_.push_back(p);
-        EXPECT_TRUE(tvt::wait_until([&] { return tvt::file_exists(ready); }, 10000));
-        int port = atoi(tvt::read_file_or_empty(ready).c_str());
+        EXPECT_NE(0, port) << "the holder did not listen";
         EXPECT_EQ(p.pid, tvt::listener_owner(port)) << "the runtime does not name the holder";
         return p;
     }

@@ -422,20 +422,15 @@ protected:
     // with a log of every request it gets.
     tvt::process start_holder(const std::wstring &exe)
     {
-        size_t cut = exe.find_last_of(L'\\');
-        EXPECT_TRUE(tvt::make_dirs(exe.substr(0, cut)));
-        EXPECT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), exe));
         holder_requests = root + L"\\holder-requests.log";
-        std::wstring ready = root + L"\\ready-holder.txt";
-        DeleteFileW(ready.c_str());
         DeleteFileW((state + L"\\control.json").c_str());
-        std::wstring script = root + L"\\behaviour-holder.txt";
-        EXPECT_TRUE(tvt::write_file(script, "state_dir=" + u(state) + "\r\nwrite_lock=0\r\n" +
-                                                "request_log=" + u(holder_requests) +
-                                                "\r\nready_file=" + u(ready) + "\r\n"));
-        tvt::process p = start(tvt::quote(exe) + L" " + tvt::quote(script) + L" serve");
-        EXPECT_TRUE(tvt::wait_until([&] { return tvt::file_exists(ready); }, 10000));
-        int port = atoi(tvt::read_file_or_empty(ready).c_str());
+        tvt::process p;
+        int port = tvt::serve_test_listener(exe, root, L"holder",
+                                            "state_dir=" + u(state) + "\nwrite_lock=0\n" +
+                                                "request_log=" + u(holder_requests) + "\n",
+                                            &p);
+        started.push_back(p);
+        EXPECT_NE(0, port) << "the holder did not listen";
         EXPECT_EQ(p.pid, tvt::listener_owner(port)) << "the runtime does not name the holder";
         return p;
     }

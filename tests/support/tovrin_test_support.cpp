@@ -590,6 +590,22 @@ std::vector<std::pair<DWORD, std::wstring>> list_processes()
     return out;
 }
 
+int serve_test_listener(const std::wstring &exe, const std::wstring &work,
+                        const std::wstring &tag, const std::string &lines, process *out)
+{
+    std::wstring ready = work + L"\\ready-" + tag + L".txt";
+    std::wstring script = work + L"\\behaviour-" + tag + L".txt";
+    DeleteFileW(ready.c_str());
+    if ((!file_exists(exe) && (!make_dirs(exe.substr(0, exe.find_last_of(L'\\'))) ||
+                               !copy_file(test_sidecar_exe(), exe))) ||
+        !write_file(script, lines + "ready_file=" + narrow(ready) + "\n") ||
+        !start_process_quiet(quote(exe) + L" " + quote(script) + L" serve", L"", out) ||
+        !wait_until([&] { return file_exists(ready); }, 10000)) {
+        return 0;
+    }
+    return atoi(read_file_or_empty(ready).c_str());
+}
+
 std::vector<DWORD> pids_of_image(const std::wstring &image)
 {
     std::vector<DWORD> pids;

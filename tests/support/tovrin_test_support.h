@@ -100,6 +100,12 @@ void kill_processes_below(const std::wstring &dir);
 // `helper_dir` is given, else directly. True once the new waiter runs, so
 // that none starts after a test's clean-up.
 bool start_console(const std::wstring &work, const std::wstring &helper_dir, process *out);
+// A copy of the test sidecar as `exe` (copied there when it is missing)
+// serving on 127.0.0.1 with the behaviour `lines` ("key=value\n" each), its
+// standard handles on NUL. `work`\ready-`tag`.txt and behaviour-`tag`.txt
+// are its files there. Its port once it listens, or 0.
+int serve_test_listener(const std::wstring &exe, const std::wstring &work,
+                        const std::wstring &tag, const std::string &lines, process *out);
 // The ids of the running processes that have exactly this image (letter
 // case aside), and how many there are.
 std::vector<DWORD> pids_of_image(const std::wstring &image);
