@@ -919,32 +919,46 @@ int start_runtime(void)
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
     HANDLE log = CreateFileW(log_path, GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    /* The log is handed over only through a list that names it alone.
+     * Without the list the log is not handed over either: better an
+     * uncaptured sidecar than one that holds every inheritable handle, and
+     * without inheritance a standard handle would be a number that means
+     * nothing, or something else, in the child. */
+    LPPROC_THREAD_ATTRIBUTE_LIST attributes =
+        log != INVALID_HANDLE_VALUE ? inherit_only(&log) : NULL;
     STARTUPINFOEXW startup;
     ZeroMemory(&startup, sizeof startup);
     startup.StartupInfo.cb = sizeof startup.StartupInfo;
-    LPPROC_THREAD_ATTRIBUTE_LIST attributes = NULL;
-    if (log != INVALID_HANDLE_VALUE) {
+    DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT |
+                  CREATE_NO_WINDOW; /* 0x08000608 */
+    if (attributes) {
+        /* With the extended flag Windows reads the whole STARTUPINFOEXW and
+         * refuses the call for any other size. */
+        startup.StartupInfo.cb = sizeof startup;
         startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
         startup.StartupInfo.hStdInput = NULL;
         startup.StartupInfo.hStdOutput = log;
         startup.StartupInfo.hStdError = log;
-        attributes = inherit_only(&log);
         startup.lpAttributeList = attributes;
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
     }
 
     wchar_t *environment = build_sidecar_env();
     PROCESS_INFORMATION created;
     ZeroMemory(&created, sizeof created);
-    DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT |
-                  CREATE_NO_WINDOW; /* 0x08000608 */
-    if (attributes) {
-        flags |= EXTENDED_STARTUPINFO_PRESENT;
-    }
-    /* Without the list the log is not handed over either: better an
-     * uncaptured sidecar than one that holds every inheritable handle. */
-    BOOL ok = CreateProcessW(g_node_path, command_line, NULL, NULL, attributes != NULL, flags,
-                             environment, g_install_dir, &startup.StartupInfo, &created);
+    /* The sidecar outlives whatever started the shell: a launcher that runs
+     * the shell in a job (and closes it, killing what is inside) must not
+     * take the sidecar along. A job that does not allow breakaway refuses
+     * the flag; the sidecar then stays in it, as any child would. */
+    BOOL ok = CreateProcessW(g_node_path, command_line, NULL, NULL, attributes != NULL,
+                             flags | CREATE_BREAKAWAY_FROM_JOB, environment, g_install_dir,
+                             &startup.StartupInfo, &created);
     DWORD error = ok ? 0 : GetLastError();
+    if (!ok && error == ERROR_ACCESS_DENIED) {
+        ok = CreateProcessW(g_node_path, command_line, NULL, NULL, attributes != NULL, flags,
+                            environment, g_install_dir, &startup.StartupInfo, &created);
+        error = ok ? 0 : GetLastError();
+    }
     free_inherit_list(attributes);
     if (environment) {
         HeapFree(GetProcessHeap(), 0, environment);

@@ -79,6 +79,7 @@
 #define FINAL_WAIT_MS 8000
 #define POLL_SLEEP_MS 200
 #define HTTP_TIMEOUT_MS 1500
+#define TABLE_TRIES 4         /* listener table reads while it keeps growing */
 
 static const wchar_t k_task_disable[] = L"/Change /TN \"Tovrin Host\" /DISABLE";
 static const wchar_t k_task_end[] = L"/End /TN \"Tovrin Host\"";
@@ -110,6 +111,18 @@ struct process_table {
     char (*images)[IMAGE_CAP];      /* TABLE_CAP slots */
     char (*commands)[COMMAND_CAP];  /* TABLE_CAP slots */
     int32_t count;
+};
+
+/* The install directory as comparisons see it: its canonical form as
+ * given, and the path the system resolves it to when that differs (the
+ * volume behind a subst drive, the target of a junction or symbolic link).
+ * Windows reports a process image by the resolved path, while the shell
+ * knows its directory by the path it was started through; an image below
+ * the resolved directory is respelled below the given one before it is
+ * judged, so the installation's own programs are recognised either way. */
+struct install_names {
+    char given[DIR_UTF8_CAP];
+    char resolved[DIR_UTF8_CAP]; /* empty when it is the given one, or unknown */
 };
 
 /* Fills the listener snapshot for `port`, with its image and command line in
@@ -219,6 +232,52 @@ static int install_dir_to_utf8(const wchar_t *dir, wchar_t *canon, char *utf8)
     return 1;
 }
 
+/* The path the system resolves the directory `canon` to, without the
+ * extended-length prefix, in UTF-8; empty when it cannot be had or is
+ * `given` itself. A directory is opened only with backup semantics. */
+static void resolve_install_dir(const wchar_t *canon, const char *given, char *resolved)
+{
+    wchar_t final_path[CANON_CAP];
+    wchar_t *use = final_path;
+    HANDLE dir;
+    DWORD n;
+    resolved[0] = '\0';
+    dir = CreateFileW(canon, FILE_READ_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (dir == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    n = GetFinalPathNameByHandleW(dir, final_path, CANON_CAP, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(dir);
+    if (n < 1 || n > CANON_CAP - 1) {
+        return;
+    }
+    /* "\\?\UNC\server\share" is the share "\\server\share". */
+    if (wcsncmp(final_path, L"\\\\?\\UNC\\", 8) == 0) {
+        use = final_path + 6;
+        use[0] = L'\\';
+    } else {
+        strip_extended_prefix(final_path);
+    }
+    if (WideCharToMultiByte(CP_UTF8, 0, use, -1, resolved, DIR_UTF8_CAP, NULL, NULL) <= 0 ||
+        _stricmp(resolved, given) == 0) {
+        resolved[0] = '\0';
+    }
+}
+
+/* Both names of the install directory (the canonical wide form into
+ * `canon`); 0 when it cannot be made absolute or converted. */
+static int install_names_of(const wchar_t *dir, wchar_t *canon, struct install_names *names)
+{
+    names->resolved[0] = '\0';
+    if (!install_dir_to_utf8(dir, canon, names->given)) {
+        return 0;
+    }
+    resolve_install_dir(canon, names->given, names->resolved);
+    return 1;
+}
+
 /* dir + "\" + name, written only when it fits; callers clear `out` first,
  * so an over-long path stays empty and every file operation on it fails. */
 static void join_path(wchar_t *out, const wchar_t *dir, const wchar_t *name)
@@ -276,6 +335,41 @@ static int image_filename_is(const char *path, const char *name)
         return 0;
     }
     return path_len == name_len || scratch[path_len - name_len - 1] == '\\';
+}
+
+/* An image below the resolved install directory, respelled below the
+ * given one (IMAGE_CAP bytes); any other image, and one whose respelling
+ * would not fit, stays as it is. */
+static void respell_image(char *image, const struct install_names *names)
+{
+    char folded_image[IMAGE_CAP];
+    char folded_dir[DIR_UTF8_CAP];
+    char respelled[IMAGE_CAP];
+    size_t dir_len;
+    size_t given_len;
+    int n;
+    if (!image || !names || names->resolved[0] == '\0') {
+        return;
+    }
+    fold_path_text(folded_image, sizeof folded_image, image);
+    fold_path_text(folded_dir, sizeof folded_dir, names->resolved);
+    dir_len = strlen(folded_dir);
+    while (dir_len > 0 && folded_dir[dir_len - 1] == '\\') {
+        dir_len--; /* a drive's root keeps its separator below */
+    }
+    if (dir_len == 0 || strncmp(folded_image, folded_dir, dir_len) != 0 ||
+        folded_image[dir_len] != '\\') {
+        return;
+    }
+    given_len = strlen(names->given);
+    while (given_len > 0 && (names->given[given_len - 1] == '\\' || names->given[given_len - 1] == '/')) {
+        given_len--;
+    }
+    n = snprintf(respelled, sizeof respelled, "%.*s%s", (int)given_len, names->given,
+                 image + dir_len);
+    if (n > 0 && (size_t)n < sizeof respelled) {
+        memcpy(image, respelled, (size_t)n + 1);
+    }
 }
 
 /* Long form, without the extended prefix, as UTF-8 into 520 bytes. A path
@@ -445,36 +539,56 @@ static int add_record(struct process_table *table, uint32_t pid, const char *ima
     return 1;
 }
 
-/* Keeps one snapshot entry when it may matter: the listener, the lock
- * owner, or an image named like one of the installation's programs. 1 when
- * kept or skipped, 0 when a 49th entry would be kept: a table that cannot
- * hold every candidate must fail the plan, or a process could escape it. */
-static int keep_process(struct process_table *table, uint32_t pid, const char *image,
-                        uint32_t listener_pid, uint32_t owner_pid)
+/* 1 when a process of this image and command line (either may be NULL)
+ * is one of the installation's programs, judged as the stop plan judges. */
+static int is_install_process(const char *install_utf8, uint32_t pid, const char *image,
+                              const char *command_line)
 {
-    int is_node = image_filename_is(image, "node.exe");
+    tovrin_process_record record;
+    tovrin_stop_plan plan;
+    record.pid = pid;
+    record.image = image;
+    record.command_line = command_line;
+    return tovrin_plan_sidecar_stop(install_utf8, 0, &record, 1, 0, NULL, 0, &plan) &&
+           plan.count == 1;
+}
+
+/* Keeps one snapshot entry when the plan must see it: the listener, the
+ * lock owner, or a process that could belong to the installation, judged
+ * by the plan's own test (its runtime or shell by image, its helper script
+ * by a console's command line). A busy machine runs many node.exe and
+ * cmd.exe of other folders, and none of them may take a slot. 1 when kept
+ * or skipped, 0 when a 49th entry would be kept: a table that cannot hold
+ * every candidate must fail the plan, or a process could escape it. */
+static int keep_process(struct process_table *table, const struct install_names *names,
+                        uint32_t pid, const char *image, uint32_t listener_pid,
+                        uint32_t owner_pid)
+{
+    int watched = pid != 0 && (pid == listener_pid || pid == owner_pid);
     int is_cmd = image_filename_is(image, "cmd.exe");
-    int is_named = (pid != 0 && (pid == listener_pid || pid == owner_pid)) || is_node ||
-                   is_cmd || image_filename_is(image, "tovrinhost.exe");
     char command[COMMAND_CAP];
-    if (!is_named) {
+    if (!watched && !is_cmd && !is_install_process(names->given, pid, image, NULL)) {
+        return 1;
+    }
+    command[0] = '\0';
+    /* Only programs that can run the sidecar or its helper script, and the
+     * listener, are worth the three reads of another process's memory. */
+    if (is_cmd || image_filename_is(image, "node.exe") || (pid != 0 && pid == listener_pid)) {
+        command_utf8(pid, command);
+    }
+    if (!watched && is_cmd &&
+        !is_install_process(names->given, pid, image, command[0] != '\0' ? command : NULL)) {
         return 1;
     }
     if (table->count >= TABLE_CAP) {
         return 0;
     }
-    command[0] = '\0';
-    /* Only programs that can run the sidecar or its helper script, and the
-     * listener, are worth the three reads of another process's memory. */
-    if (is_node || is_cmd || (pid != 0 && pid == listener_pid)) {
-        command_utf8(pid, command);
-    }
     return add_record(table, pid, image, command);
 }
 
 /* The candidate processes of the system, in snapshot order. */
-static int collect_processes(struct process_table *table, uint32_t listener_pid,
-                             uint32_t owner_pid)
+static int collect_processes(struct process_table *table, const struct install_names *names,
+                             uint32_t listener_pid, uint32_t owner_pid)
 {
     PROCESSENTRY32W entry;
     HANDLE snapshot;
@@ -494,7 +608,8 @@ static int collect_processes(struct process_table *table, uint32_t listener_pid,
     do {
         memset(image, 0, sizeof image);
         query_image(entry.th32ProcessID, image);
-        if (!keep_process(table, entry.th32ProcessID, image, listener_pid, owner_pid)) {
+        respell_image(image, names);
+        if (!keep_process(table, names, entry.th32ProcessID, image, listener_pid, owner_pid)) {
             goto done;
         }
     } while (Process32NextW(snapshot, &entry));
@@ -535,6 +650,38 @@ static int find_listener_row(const MIB_TCPTABLE_OWNER_PID *table, DWORD size, in
     return 0;
 }
 
+/* The listener table of one address family, in a heap block the caller
+ * frees. The table can grow between the call that sizes the buffer and the
+ * one that fills it, so a few tries are made; NO_ERROR, or the error of
+ * the last try (the block is then freed). */
+static DWORD read_listener_table(ULONG family, void **table, DWORD *size)
+{
+    DWORD rc = ERROR_INSUFFICIENT_BUFFER;
+    int tries;
+    *table = NULL;
+    *size = 0;
+    for (tries = 0; tries < TABLE_TRIES && rc == ERROR_INSUFFICIENT_BUFFER; tries++) {
+        if (*size != 0) {
+            if (*table) {
+                HeapFree(GetProcessHeap(), 0, *table);
+            }
+            *table = HeapAlloc(GetProcessHeap(), 0, *size);
+            if (!*table) {
+                return ERROR_NOT_ENOUGH_MEMORY;
+            }
+        }
+        rc = GetExtendedTcpTable(*table, size, FALSE, family, TCP_TABLE_OWNER_PID_LISTENER, 0);
+    }
+    if (rc == NO_ERROR && !*table) {
+        rc = ERROR_INVALID_DATA; /* a table always has its header */
+    }
+    if (rc != NO_ERROR && *table) {
+        HeapFree(GetProcessHeap(), 0, *table);
+        *table = NULL;
+    }
+    return rc;
+}
+
 /* The owner of the listener on 127.0.0.1 at `port`, with what could be
  * read about it. */
 static void query_listener(int32_t port, tovrin_listener_snap *snap, char *image_slot,
@@ -559,18 +706,14 @@ static void query_listener(int32_t port, tovrin_listener_snap *snap, char *image
     if (port < 1 || port > 65535) {
         goto done;
     }
-    rc = GetExtendedTcpTable(NULL, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
-    if (rc != ERROR_INSUFFICIENT_BUFFER || size == 0) {
+    rc = read_listener_table(AF_INET, reinterpret_cast<void **>(&table), &size);
+    if (rc != NO_ERROR) {
+        /* No owner can be named, but this is no proof that nobody
+         * listens: the error goes with the empty snapshot. */
+        *win32_error = rc;
         goto done;
     }
-    table = static_cast<MIB_TCPTABLE_OWNER_PID *>(HeapAlloc(GetProcessHeap(), 0, size));
-    if (!table) {
-        goto done;
-    }
-    rc = GetExtendedTcpTable(table, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
-    if (rc == NO_ERROR) {
-        found = find_listener_row(table, size, port, &pid);
-    }
+    found = find_listener_row(table, size, port, &pid);
     HeapFree(GetProcessHeap(), 0, table);
     table = NULL;
     /* Pid 0 never names a process. Some systems (Wine among them) report
@@ -699,10 +842,12 @@ static const char *foreign_detail(const struct install_probe *probe)
  * the classification's verdict: 1 this installation's runtime or shell
  * (its pid in *plan_listener_pid), 2 no listener, 4 or 5 blocked, 0
  * invalid arguments. The probe reports the last attempt. */
-static int discover_listener(const char *install_utf8, int32_t port, listener_query_fn query,
-                             tovrin_listener_snap *snap, char *image_slot, char *command_slot,
-                             struct install_probe *probe, uint32_t *plan_listener_pid)
+static int discover_listener(const struct install_names *names, int32_t port,
+                             listener_query_fn query, tovrin_listener_snap *snap,
+                             char *image_slot, char *command_slot, struct install_probe *probe,
+                             uint32_t *plan_listener_pid)
 {
+    const char *install_utf8 = names->given;
     int32_t attempt;
     *plan_listener_pid = 0;
     for (attempt = 0; attempt < LISTENER_ATTEMPTS; attempt++) {
@@ -714,6 +859,9 @@ static int discover_listener(const char *install_utf8, int32_t port, listener_qu
         int verdict;
 
         query(port, snap, image_slot, command_slot, &win32_error);
+        if (snap->image == image_slot) {
+            respell_image(image_slot, names);
+        }
         verdict = tovrin_classify_listener_snap(install_utf8, snap, attempt, LISTENER_ATTEMPTS,
                                                 &classified_pid, &detail, &relation,
                                                 &query_word);
@@ -777,7 +925,8 @@ static int plan_install(const wchar_t *install_dir, const wchar_t *state_dir,
     wchar_t canon[CANON_CAP];
     wchar_t path[JOIN_CAP];
     wchar_t lock_path[JOIN_CAP];
-    char install_utf8[DIR_UTF8_CAP];
+    struct install_names names;
+    const char *install_utf8 = names.given;
     char lock_text[LOCK_TEXT_CAP];
     char control_text[CONTROL_TEXT_CAP];
     char owner_image[IMAGE_CAP];
@@ -803,7 +952,7 @@ static int plan_install(const wchar_t *install_dir, const wchar_t *state_dir,
     table.commands = commands;
     table.count = 0;
     owner_image[0] = '\0';
-    if (!install_dir_to_utf8(install_dir, canon, install_utf8)) {
+    if (!install_names_of(install_dir, canon, &names)) {
         goto done;
     }
 
@@ -811,6 +960,7 @@ static int plan_install(const wchar_t *install_dir, const wchar_t *state_dir,
     join_path(lock_path, state_dir, L"runtime.lock.owner");
     if (read_file_utf8(lock_path, lock_text, sizeof lock_text)) {
         parse_lock_owner(lock_text, &owner_pid, owner_image);
+        respell_image(owner_image, &names);
     }
     probe->owner_metadata = GetFileAttributesW(lock_path) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
 
@@ -821,7 +971,7 @@ static int plan_install(const wchar_t *install_dir, const wchar_t *state_dir,
         port = tovrin_parse_control_port(control_text);
     }
 
-    verdict = discover_listener(install_utf8, port, query, &snap, snap_image, snap_command, probe,
+    verdict = discover_listener(&names, port, query, &snap, snap_image, snap_command, probe,
                                 &listener_pid);
     if (verdict == 0) {
         goto done;
@@ -833,7 +983,7 @@ static int plan_install(const wchar_t *install_dir, const wchar_t *state_dir,
         goto done;
     }
 
-    if (!collect_processes(&table, listener_pid, owner_pid)) {
+    if (!collect_processes(&table, &names, listener_pid, owner_pid)) {
         *count = 0;
         goto done;
     }
@@ -971,7 +1121,7 @@ static int scan_token(const char *text, char *out)
  * listener row, an owner that vanished, or a platform that reports every
  * owner as pid 0); never to a program outside the installation (4) or to
  * an owner whose image stayed unreadable (5). */
-static int token_may_go(const char *install_utf8, int32_t port, listener_query_fn query)
+static int token_may_go(const struct install_names *names, int32_t port, listener_query_fn query)
 {
     struct install_probe probe;
     tovrin_listener_snap snap;
@@ -980,15 +1130,19 @@ static int token_may_go(const char *install_utf8, int32_t port, listener_query_f
     uint32_t listener_pid = 0;
     int verdict;
     memset(&probe, 0, sizeof probe);
-    verdict = discover_listener(install_utf8, port, query, &snap, image, command, &probe,
+    verdict = discover_listener(names, port, query, &snap, image, command, &probe,
                                 &listener_pid);
+    /* A table that could not be read named nobody, but proved nothing. */
+    if (verdict == 2 && snap.pid == 0 && probe.win32_error != 0) {
+        return 0;
+    }
     return verdict == 1 || verdict == 2;
 }
 
 /* One POST /shutdown to the sidecar, as far as the control file allows and
  * only to a listener that may receive the token. What it answers does not
  * matter: only the processes going away count. */
-static void request_shutdown(const wchar_t *state_dir, const char *install_utf8,
+static void request_shutdown(const wchar_t *state_dir, const struct install_names *names,
                              listener_query_fn query)
 {
     wchar_t path[JOIN_CAP];
@@ -1023,7 +1177,7 @@ static void request_shutdown(const wchar_t *state_dir, const char *install_utf8,
     if (!scan_token(control, token)) {
         goto done;
     }
-    if (!token_may_go(install_utf8, port, query)) {
+    if (!token_may_go(names, port, query)) {
         goto done;
     }
     session = WinHttpOpen(L"TovrinHost/0.1.1", WINHTTP_ACCESS_TYPE_NO_PROXY,
@@ -1077,28 +1231,16 @@ done:
     SecureZeroMemory(header, sizeof header);
 }
 
-/* 1 when a process of this image and command line (either may be NULL)
- * is one of the installation's programs, judged as the stop plan judges. */
-static int is_install_process(const char *install_utf8, uint32_t pid, const char *image,
-                              const char *command_line)
-{
-    tovrin_process_record record;
-    tovrin_stop_plan plan;
-    record.pid = pid;
-    record.image = image;
-    record.command_line = command_line;
-    return tovrin_plan_sidecar_stop(install_utf8, 0, &record, 1, 0, NULL, 0, &plan) &&
-           plan.count == 1;
-}
-
 /* Terminates process `pid` only while it is still what the plan proved,
  * with the proof taken again through the very handle that terminates, so
  * that the pid cannot be handed to another program between the check and
  * the termination. The image proves the installation's runtime and shell;
  * a helper console runs the system's cmd.exe, as every console does, so
  * its command line must still name the installation's script as well. */
-static int terminate_if_unchanged(uint32_t pid, const char *target, const char *install_utf8)
+static int terminate_if_unchanged(uint32_t pid, const char *target,
+                                  const struct install_names *names)
 {
+    const char *install_utf8 = names->given;
     wchar_t wide[IMAGE_WIDE_CAP];
     char current[IMAGE_CAP];
     char command[COMMAND_CAP];
@@ -1125,6 +1267,7 @@ static int terminate_if_unchanged(uint32_t pid, const char *target, const char *
     if (!query_image_wide(process, wide, &error) || !store_image_wide(wide, current)) {
         goto done;
     }
+    respell_image(current, names);
     if (_stricmp(current, target) != 0) {
         goto done;
     }
@@ -1330,8 +1473,8 @@ done:
 
 /* What the stop owns for its whole run, so that each wait can plan again. */
 struct stop_state {
-    const wchar_t *install_dir;
-    char install_utf8[DIR_UTF8_CAP];
+    wchar_t install_dir[CANON_CAP]; /* canonical */
+    struct install_names names;
     const wchar_t *state_dir;
     listener_query_fn query;
     struct install_probe probe;
@@ -1394,7 +1537,6 @@ static void set_stopped(struct stop_state *stop, int consult_pid_reused)
 static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
                         listener_query_fn query, struct stop_state *stop)
 {
-    wchar_t canon[CANON_CAP];
     char helper_sha256[SHA256_TEXT_CAP];
     int helper_matches;
     int state;
@@ -1408,14 +1550,13 @@ static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
     }
     /* A directory that cannot be made absolute could name any installation
      * whose path ends the same way: nothing is proved, nothing is touched. */
-    if (!install_dir_to_utf8(install_dir, canon, stop->install_utf8)) {
+    if (!install_names_of(install_dir, stop->install_dir, &stop->names)) {
         return 1;
     }
     stop->state_dir = state_dir;
     stop->query = query;
     stop->count = 0;
     compute_helper_sha256(helper_sha256);
-    stop->install_dir = canon;
     helper_matches = helper_matches_install(stop->install_dir);
 
     if (!plan_install(stop->install_dir, state_dir, &stop->plan, stop->records, stop->images,
@@ -1441,7 +1582,7 @@ static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
 
     run_schtasks(k_task_disable);
     run_schtasks(k_task_end);
-    request_shutdown(state_dir, stop->install_utf8, query);
+    request_shutdown(state_dir, &stop->names, query);
 
     /* Graceful wait: the first plan right after the request. */
     state = wait_for_stop(stop, GRACEFUL_WAIT_MS);
@@ -1460,8 +1601,7 @@ static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
     if (state == REPLAN_REMAINS) {
         for (j = 0; j < stop->plan.count; j++) {
             if (stop->targets[j][0] != '\0' && stop->plan.pids[j] != 0) {
-                terminate_if_unchanged(stop->plan.pids[j], stop->targets[j],
-                                       stop->install_utf8);
+                terminate_if_unchanged(stop->plan.pids[j], stop->targets[j], &stop->names);
             }
         }
     }
@@ -1490,7 +1630,7 @@ report:
 int tovrin_install_runtime_running(const wchar_t *install_dir)
 {
     wchar_t canon[CANON_CAP];
-    char install_utf8[DIR_UTF8_CAP];
+    struct install_names names;
     tovrin_process_record records[TABLE_CAP];
     char images[TABLE_CAP][IMAGE_CAP];
     char commands[TABLE_CAP][COMMAND_CAP];
@@ -1500,17 +1640,17 @@ int tovrin_install_runtime_running(const wchar_t *install_dir)
     if (!install_dir || install_dir[0] == L'\0') {
         return 0;
     }
-    if (!install_dir_to_utf8(install_dir, canon, install_utf8)) {
+    if (!install_names_of(install_dir, canon, &names)) {
         return 0;
     }
     table.records = records;
     table.images = images;
     table.commands = commands;
     table.count = 0;
-    if (!collect_processes(&table, 0, 0)) {
+    if (!collect_processes(&table, &names, 0, 0)) {
         return 0;
     }
-    if (!tovrin_plan_sidecar_stop(install_utf8, (uint32_t)GetCurrentProcessId(), records,
+    if (!tovrin_plan_sidecar_stop(names.given, (uint32_t)GetCurrentProcessId(), records,
                                   table.count, 0, NULL, 0, &plan)) {
         return 0;
     }
@@ -1520,11 +1660,11 @@ int tovrin_install_runtime_running(const wchar_t *install_dir)
 int tovrin_listener_may_receive_token(const wchar_t *install_dir, int32_t port)
 {
     wchar_t canon[CANON_CAP];
-    char install_utf8[DIR_UTF8_CAP];
-    if (!install_dir_to_utf8(install_dir, canon, install_utf8)) {
+    struct install_names names;
+    if (!install_names_of(install_dir, canon, &names)) {
         return 0;
     }
-    return token_may_go(install_utf8, port, query_listener);
+    return token_may_go(&names, port, query_listener);
 }
 
 int tovrin_stop_existing_sidecar(const wchar_t *install_dir, const wchar_t *state_dir)

@@ -211,14 +211,14 @@ protected:
     }
 
     shell_run *start_shell(const std::wstring &dir, const std::wstring &args = L"",
-                           const std::wstring &cwd = L"")
+                           const std::wstring &cwd = L"", HANDLE job = NULL)
     {
         // The status file keeps the last pair; start each run from a marker.
         tvt::write_file(state_ + L"\\shell-status.txt", "marker");
         shells_.emplace_back();
         shell_run *run = &shells_.back();
         std::wstring cmd = tvt::quote(dir + L"\\TovrinHost.exe") + (args.empty() ? L"" : L" " + args);
-        EXPECT_TRUE(tvt::start_process_quiet(cmd, cwd, &run->proc, 0));
+        EXPECT_TRUE(tvt::start_process_quiet(cmd, cwd, &run->proc, 0, job));
         tvt::wait_until(
             [&] {
                 run->hwnd = tvt::find_visible_window(run->proc.pid, L"TovrinHostShell");
@@ -777,7 +777,8 @@ TEST_F(WindowTest, LaunchFailuresKeepNeedsAttention)
 
 // A running sidecar of this installation that cannot be stopped is
 // reported, and left running. The stop cannot prove anything when more
-// programs named like the installation's run than one look can hold (48).
+// processes that could be the installation's run than one look can hold
+// (48).
 TEST_F(WindowTest, SidecarThatCannotBeReplacedIsReported)
 {
     std::wstring dir = install(L"Host", "");
@@ -789,9 +790,9 @@ TEST_F(WindowTest, SidecarThatCannotBeReplacedIsReported)
     DWORD sidecar_pid = sidecars.empty() ? 0 : sidecars.back();
     ASSERT_NE(0u, sidecar_pid);
 
-    std::wstring dummy = root_ + L"\\dummies\\node.exe";
-    ASSERT_TRUE(tvt::make_dirs(root_ + L"\\dummies"));
-    ASSERT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), dummy));
+    // 48 more runs of the installation's runtime image: with the sidecar,
+    // one more than the table holds.
+    std::wstring dummy = dir + L"\\runtime\\node\\node.exe";
     std::wstring quiet = root_ + L"\\behaviour-dummy.txt";
     ASSERT_TRUE(tvt::write_file(quiet, "write_control=0\nwrite_lock=0\nstate_dir=" +
                                            tvt::narrow(root_) + "\n"));
@@ -954,6 +955,42 @@ TEST_F(WindowTest, SidecarInheritsOnlyItsErrorLog)
     EXPECT_NE("", http_get(L"http://127.0.0.1:" + std::to_wstring(control_port()) + L"/"))
         << "the sidecar stopped with the shell";
     CloseHandle(read_end);
+}
+
+// A launcher that runs the shell in a job and then closes it, killing
+// what is inside, does not take the sidecar along when the job allows
+// breakaway.
+TEST_F(WindowTest, SidecarOutlivesTheLaunchersJob)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    HANDLE job = CreateJobObjectW(NULL, NULL);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    ZeroMemory(&limits, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    ASSERT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
+                                        sizeof limits));
+    shell_run *run = start_shell(dir, L"", L"", job);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    CloseHandle(job);
+    EXPECT_TRUE(tvt::wait_process(run->proc, 10000, nullptr)) << "the job's end ends the shell";
+    EXPECT_NE("", http_get(L"http://127.0.0.1:" + std::to_wstring(control_port()) + L"/"))
+        << "the sidecar ended with the launcher's job";
+}
+
+// The release program itself (the other tests start the build that checks
+// the Windows contract) launches its sidecar and opens the browser.
+TEST_F(WindowTest, ReleaseProgramStartsItsSidecar)
+{
+    tvt::install_layout layout;
+    layout.release = true;
+    std::wstring dir = install(L"Host", "", k_installed, &layout);
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    shell_run *run = start_shell(dir);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    EXPECT_EQ(std::vector<std::string>{expected_url(control_port())}, wait_urls(1));
+    EXPECT_EQ(0u, close_shell(run));
 }
 
 // A browser that cannot be started: the line says so, and keeps saying so

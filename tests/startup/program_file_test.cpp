@@ -95,7 +95,7 @@ struct pe_file {
 
 TEST(ProgramFile, VersionInformation)
 {
-    std::wstring exe = tvt::host_exe();
+    std::wstring exe = tvt::release_host_exe();
     DWORD handle = 0;
     DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &handle);
     ASSERT_GT(size, 0u) << "no version information";
@@ -131,7 +131,7 @@ TEST(ProgramFile, VersionInformation)
 
 TEST(ProgramFile, ApplicationManifest)
 {
-    HMODULE mod = LoadLibraryExW(tvt::host_exe().c_str(), NULL,
+    HMODULE mod = LoadLibraryExW(tvt::release_host_exe().c_str(), NULL,
                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_TRUE(mod != NULL) << GetLastError();
     HRSRC res = FindResourceW(mod, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)); // RT_MANIFEST
@@ -162,7 +162,7 @@ TEST(ProgramFile, ApplicationManifest)
 TEST(ProgramFile, SixtyFourBitGuiProgramWithoutCompilerRuntimeDlls)
 {
     pe_file pe;
-    ASSERT_TRUE(pe.load(tvt::host_exe()));
+    ASSERT_TRUE(pe.load(tvt::release_host_exe()));
     EXPECT_EQ(IMAGE_FILE_MACHINE_AMD64, pe.nt->FileHeader.Machine);
     EXPECT_EQ(IMAGE_NT_OPTIONAL_HDR64_MAGIC, pe.nt->OptionalHeader.Magic);
     EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_GUI, pe.nt->OptionalHeader.Subsystem);

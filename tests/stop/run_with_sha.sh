@@ -3,7 +3,7 @@
 # on the Linux side, so that the tests compare the product's digest with one
 # made independently of it:
 #   TOVRIN_TEST_EXE_SHA256  the test program itself
-#   TOVRIN_HOST_EXE_SHA256  TovrinHost.exe of the build tree
+#   TOVRIN_HOST_EXE_SHA256  the program as the tests start it (tests/strict)
 # Usage: run_with_sha.sh TEST_EXE HOST_EXE [ARGS...]
 set -euo pipefail
 test_exe="$1"

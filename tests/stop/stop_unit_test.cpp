@@ -68,9 +68,13 @@ static BOOL WINAPI observed_create_process(LPCWSTR application, LPWSTR command_l
     return TRUE;
 }
 
+// The strict build renames CreateProcessW to its checking wrapper, which
+// the stand-in above calls; the stop's own calls reach the stand-in.
+#undef CreateProcessW
 #define CreateProcessW observed_create_process
 #include "../../stop/tovrinHostStop.cpp"
 #undef CreateProcessW
+#define CreateProcessW strict_CreateProcessW
 
 #include <gtest/gtest.h>
 
@@ -81,6 +85,16 @@ static BOOL WINAPI observed_create_process(LPCWSTR application, LPWSTR command_l
 #include <regex>
 
 namespace {
+
+// An install directory as the stop sees it; `resolved` is the path the
+// system would resolve it to (empty: the same).
+install_names names_of(const std::string &given, const std::string &resolved = "")
+{
+    install_names n;
+    copy_text(n.given, sizeof n.given, given.c_str());
+    copy_text(n.resolved, sizeof n.resolved, resolved.c_str());
+    return n;
+}
 
 std::wstring system_schtasks()
 {
@@ -461,6 +475,7 @@ TEST_F(StopTest, CollectProcessesFindsCandidatesWithWholeCommandLines)
     static char images[TABLE_CAP][IMAGE_CAP];
     static char commands[TABLE_CAP][COMMAND_CAP];
     process_table table = {records, images, commands, 0};
+    const install_names names = names_of(u(install));
 
     auto find = [&](DWORD pid) -> const tovrin_process_record * {
         for (int32_t i = 0; i < table.count; i++) {
@@ -476,7 +491,7 @@ TEST_F(StopTest, CollectProcessesFindsCandidatesWithWholeCommandLines)
     // The cmd.exe may need a moment before its command line is in place.
     ASSERT_TRUE(tvt::wait_until(
         [&] {
-            return collect_processes(&table, 0, 0) == 1 && find(cmd.pid) &&
+            return collect_processes(&table, &names, 0, 0) == 1 && find(cmd.pid) &&
                    find(cmd.pid)->command_line;
         },
         5000));
@@ -487,9 +502,8 @@ TEST_F(StopTest, CollectProcessesFindsCandidatesWithWholeCommandLines)
     ASSERT_NE(nullptr, r->command_line);
     EXPECT_EQ(u(node_cmd), r->command_line);
 
-    r = find(started[decoy].pid);
-    ASSERT_NE(nullptr, r) << "a node.exe elsewhere is still collected (and judged later)";
-    EXPECT_EQ(u(sibling + L"\\runtime\\node\\node.exe"), r->image);
+    // A node.exe elsewhere takes no slot: a busy machine runs many.
+    EXPECT_EQ(nullptr, find(started[decoy].pid));
 
     r = find(cmd.pid);
     ASSERT_NE(nullptr, r);
@@ -502,12 +516,12 @@ TEST_F(StopTest, CollectProcessesFindsCandidatesWithWholeCommandLines)
 
     // As the lock owner it is kept, without a command line; as the
     // listener it is kept with one.
-    ASSERT_EQ(1, collect_processes(&table, 0, started[other].pid));
+    ASSERT_EQ(1, collect_processes(&table, &names, 0, started[other].pid));
     r = find(started[other].pid);
     ASSERT_NE(nullptr, r);
     EXPECT_EQ(u(root + L"\\tools\\waiter.exe"), r->image);
     EXPECT_EQ(nullptr, r->command_line);
-    ASSERT_EQ(1, collect_processes(&table, started[other].pid, 0));
+    ASSERT_EQ(1, collect_processes(&table, &names, started[other].pid, 0));
     r = find(started[other].pid);
     ASSERT_NE(nullptr, r);
     ASSERT_NE(nullptr, r->command_line);
@@ -543,6 +557,55 @@ TEST_F(StopTest, InstallRuntimeRunningOnlyForThisInstallation)
     EXPECT_EQ(1, tovrin_install_runtime_running((install + L"\\").c_str()));
     (void)decoy;
     (void)node;
+}
+
+// A developer's machine may run many node.exe and cmd.exe elsewhere; they
+// take no place in the table, so the replacement and the stop work as
+// with none.
+TEST_F(StopTest, BusyMachineStillFindsAndStopsTheRuntime)
+{
+    std::wstring busy = root + L"\\busy";
+    std::wstring script = root + L"\\behaviour-busy.txt";
+    ASSERT_TRUE(tvt::make_dirs(busy));
+    ASSERT_TRUE(tvt::write_file(script, "write_control=0\r\nwrite_lock=0\r\n"));
+    for (const wchar_t *name : {L"node.exe", L"cmd.exe"}) {
+        std::wstring exe = busy + L"\\" + name;
+        ASSERT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), exe));
+        for (int i = 0; i < 50; i++) {
+            started.emplace_back();
+            ASSERT_TRUE(tvt::start_process_quiet(tvt::quote(exe) + L" " + tvt::quote(script) +
+                                                     L" serve",
+                                                 L"", &started.back()));
+        }
+    }
+    size_t node = start_copy(install + L"\\runtime\\node\\node.exe", "", L"n");
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_EQ(1, tovrin_install_runtime_running(install.c_str()));
+    static stop_state s;
+    memset(&s, 0, sizeof s);
+    EXPECT_EQ(0, stop_sidecar(install.c_str(), state.c_str(), query_listener, &s));
+    EXPECT_TRUE(tvt::wait_process(started[node], 5000, nullptr));
+    EXPECT_EQ(0, tovrin_install_runtime_running(install.c_str()));
+}
+
+// Windows names an image by the path it resolved (the target of a link, the
+// volume behind a subst drive): an installation reached through a link
+// still knows its runtime, here started through the resolved path.
+TEST_F(StopTest, InstallReachedThroughALinkKnowsItsRuntime)
+{
+    std::wstring linked = L"Z:" + tvt::widen(TOVRIN_LINKED_DIR_UNIX);
+    std::replace(linked.begin(), linked.end(), L'/', L'\\');
+    std::wstring real = linked + L"\\real";
+    std::wstring link = linked + L"\\link";
+    tvt::remove_tree(real + L"\\runtime");
+    size_t node = start_copy(real + L"\\runtime\\node\\node.exe", "", L"n");
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_EQ(1, tovrin_install_runtime_running(link.c_str()));
+    static stop_state s;
+    memset(&s, 0, sizeof s);
+    EXPECT_EQ(0, stop_sidecar(link.c_str(), state.c_str(), query_listener, &s));
+    EXPECT_TRUE(tvt::wait_process(started[node], 5000, nullptr));
+    tvt::remove_tree_retrying(real + L"\\runtime");
 }
 
 TEST_F(StopTest, CommandUtf8ReadsOtherProcessesWhole)
@@ -635,25 +698,25 @@ TEST_F(StopTest, TerminationOnlyOfAnUnchangedImageAndWaitsForTheEnd)
     ASSERT_FALSE(HasFatalFailure());
     const tvt::process &p = started[node];
 
-    std::string dir = u(install);
+    const install_names dir = names_of(u(install));
 
     // The pid now names another image than the one planned: left alone.
     std::string other = u(sibling + L"\\runtime\\node\\node.exe");
-    EXPECT_EQ(0, terminate_if_unchanged(p.pid, other.c_str(), dir.c_str()));
-    EXPECT_EQ(0, terminate_if_unchanged(p.pid, "", dir.c_str()));
+    EXPECT_EQ(0, terminate_if_unchanged(p.pid, other.c_str(), &dir));
+    EXPECT_EQ(0, terminate_if_unchanged(p.pid, "", &dir));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(p.handle, 200));
 
     // The same image, in other letter case: terminated with exit code 0,
     // and over by the time the call returns.
     std::string planned = u(exe);
     CharUpperBuffA(&planned[0], (DWORD)planned.size());
-    EXPECT_EQ(1, terminate_if_unchanged(p.pid, planned.c_str(), dir.c_str()));
+    EXPECT_EQ(1, terminate_if_unchanged(p.pid, planned.c_str(), &dir));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(p.handle, 0));
     DWORD code = 99;
     GetExitCodeProcess(p.handle, &code);
     EXPECT_EQ(0u, code);
 
-    EXPECT_EQ(0, terminate_if_unchanged(0x7ffffff0u, planned.c_str(), dir.c_str()));
+    EXPECT_EQ(0, terminate_if_unchanged(0x7ffffff0u, planned.c_str(), &dir));
 }
 
 TEST_F(StopTest, ConsoleIsTerminatedOnlyWhileItStillRunsTheHelperScript)
@@ -666,16 +729,16 @@ TEST_F(StopTest, ConsoleIsTerminatedOnlyWhileItStillRunsTheHelperScript)
     ASSERT_FALSE(HasFatalFailure());
     char cmd_image[IMAGE_CAP];
     ASSERT_EQ(1, query_image(helper_console.pid, cmd_image));
-    std::string dir = u(install);
+    const install_names dir = names_of(u(install));
 
-    EXPECT_EQ(0, terminate_if_unchanged(other_console.pid, cmd_image, dir.c_str()));
+    EXPECT_EQ(0, terminate_if_unchanged(other_console.pid, cmd_image, &dir));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(other_console.handle, 200));
     // Nor is it this installation's console for another installation.
-    std::string sibling_dir = u(sibling);
-    EXPECT_EQ(0, terminate_if_unchanged(helper_console.pid, cmd_image, sibling_dir.c_str()));
+    const install_names sibling_dir = names_of(u(sibling));
+    EXPECT_EQ(0, terminate_if_unchanged(helper_console.pid, cmd_image, &sibling_dir));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(helper_console.handle, 0));
 
-    EXPECT_EQ(1, terminate_if_unchanged(helper_console.pid, cmd_image, dir.c_str()));
+    EXPECT_EQ(1, terminate_if_unchanged(helper_console.pid, cmd_image, &dir));
     DWORD code = 99;
     ASSERT_TRUE(tvt::wait_process(helper_console, 0, &code));
     EXPECT_EQ(0u, code);
@@ -926,9 +989,9 @@ TEST_F(StopTest, RequestShutdownSendsOnePostWithTheBearerToken)
                              "request_log=" + u(log) + "\r\non_shutdown=ignore\r\n", L"n");
     ASSERT_FALSE(HasFatalFailure());
     // The port's owner, where the system names it, is this runtime.
-    std::string dir = u(install);
+    const install_names dir = names_of(u(install));
     auto request = [&](const std::wstring &state_dir) {
-        request_shutdown(state_dir.c_str(), dir.c_str(), query_listener);
+        request_shutdown(state_dir.c_str(), &dir, query_listener);
     };
     request(state);
     EXPECT_EQ("POST /shutdown Bearer 0123456789abcdef0123456789abcdef TovrinHost/0.1.1\r\n",
@@ -1027,6 +1090,9 @@ TEST_F(StopTest, TokenGoesOnlyToAListenerNotProvenForeign)
 {
     std::string dir = u(install);
     std::string node = dir + "\\runtime\\node\\node.exe";
+    // The directory as the system resolves it, as Windows names the images
+    // of programs started through the given path.
+    const install_names names = names_of(dir, "C:\\Real\\Host");
     struct row {
         std::vector<fake_answer> answers;
         int may_go;
@@ -1040,10 +1106,14 @@ TEST_F(StopTest, TokenGoesOnlyToAListenerNotProvenForeign)
         {{{4242, 0, "C:\\Tools\\node.exe", "", 0}}, 0, 1},      // a node.exe elsewhere
         {{{4242, 2, "", "", ERROR_ACCESS_DENIED}}, 0, 8},        // never readable
         {{{4242, 3, "", "", 31}, {4242, 0, "C:\\Tools\\server.exe", "", 0}}, 0, 2},
+        {{{0, 0, "", "", ERROR_INSUFFICIENT_BUFFER}}, 0, 1},   // the table could not be read
+        {{{4242, 0, "C:\\Real\\Host\\runtime\\node\\node.exe", "", 0}}, 1, 1}, // resolved
+        {{{4242, 0, "c:/real/host/TovrinHost.exe", "", 0}}, 1, 1},
+        {{{4242, 0, "C:\\Real\\Host2\\runtime\\node\\node.exe", "", 0}}, 0, 1},
     };
     for (const row &r : rows) {
         set_answers(r.answers);
-        EXPECT_EQ(r.may_go, token_may_go(dir.c_str(), 5123, fake_query)) << r.answers[0].image;
+        EXPECT_EQ(r.may_go, token_may_go(&names, 5123, fake_query)) << r.answers[0].image;
         EXPECT_EQ(r.looks, g_ports.size());
     }
     EXPECT_EQ(0, tovrin_listener_may_receive_token(L"", 5123));
@@ -1054,11 +1124,11 @@ TEST_F(StopTest, TokenGoesOnlyToAListenerNotProvenForeign)
     start_copy(install + L"\\runtime\\node\\node.exe", "request_log=" + u(log) + "\r\n", L"n");
     ASSERT_FALSE(HasFatalFailure());
     set_answers({{4242, 0, "C:\\Tools\\server.exe", "", 0}});
-    request_shutdown(state.c_str(), dir.c_str(), fake_query);
+    request_shutdown(state.c_str(), &names, fake_query);
     EXPECT_EQ(1u, g_ports.size());
     EXPECT_EQ("", tvt::read_file_or_empty(log));
     set_answers({{0, 0, "", "", 0}});
-    request_shutdown(state.c_str(), dir.c_str(), fake_query);
+    request_shutdown(state.c_str(), &names, fake_query);
     EXPECT_NE(std::string::npos, tvt::read_file_or_empty(log).find("POST /shutdown Bearer"));
 }
 
@@ -1076,7 +1146,8 @@ loop_result run_loop(const char *install_utf8, int32_t port)
     char command[COMMAND_CAP];
     memset(&r.probe, 0, sizeof r.probe);
     r.probe.command_matches = -1;
-    r.verdict = discover_listener(install_utf8, port, fake_query, &snap, image, command, &r.probe,
+    const install_names names = names_of(install_utf8);
+    r.verdict = discover_listener(&names, port, fake_query, &snap, image, command, &r.probe,
                                   &r.plan_pid);
     return r;
 }
@@ -1233,31 +1304,37 @@ TEST(KeepProcess, WhatIsKeptAndTheLimitOfFortyEight)
 {
     static table_fixture t;
     t.table.count = 0;
+    const install_names host = names_of("C:\\Host", "D:\\Real");
     // Ids far beyond any real process, so no command line can be read.
     const uint32_t base = 0x7fff0000u;
-    EXPECT_EQ(1, keep_process(&t.table, base + 4, "C:\\x\\server.exe", 0, 0));
+    EXPECT_EQ(1, keep_process(&t.table, &host, base + 4, "C:\\x\\server.exe", 0, 0));
     EXPECT_EQ(0, t.table.count);
-    EXPECT_EQ(1, keep_process(&t.table, base + 8, "C:\\x\\server.exe", base + 8, 0));
-    EXPECT_EQ(1, keep_process(&t.table, base + 12, "", 0, base + 12));
-    EXPECT_EQ(1, keep_process(&t.table, 0, "", 0, 0));
-    EXPECT_EQ(1, keep_process(&t.table, base + 16, "C:\\x\\TovrinHost.exe", 0, 0));
-    EXPECT_EQ(1, keep_process(&t.table, base + 20, "C:\\x\\CMD.EXE", 0, 0));
-    ASSERT_EQ(4, t.table.count);
+    EXPECT_EQ(1, keep_process(&t.table, &host, base + 8, "C:\\x\\server.exe", base + 8, 0));
+    EXPECT_EQ(1, keep_process(&t.table, &host, base + 12, "", 0, base + 12));
+    EXPECT_EQ(1, keep_process(&t.table, &host, 0, "", 0, 0));
+    EXPECT_EQ(1, keep_process(&t.table, &host, base + 16, "C:\\Host\\TovrinHost.exe", 0, 0));
+    // Named like the installation's programs, but elsewhere, or a console
+    // whose command line (unreadable here) names no helper script.
+    EXPECT_EQ(1, keep_process(&t.table, &host, base + 20, "C:\\x\\CMD.EXE", 0, 0));
+    EXPECT_EQ(1, keep_process(&t.table, &host, base + 24, "C:\\x\\node.exe", 0, 0));
+    EXPECT_EQ(1, keep_process(&t.table, &host, base + 28, "C:\\x\\TovrinHost.exe", 0, 0));
+    ASSERT_EQ(3, t.table.count);
     EXPECT_EQ(base + 8, t.records[0].pid);
     EXPECT_STREQ("C:\\x\\server.exe", t.records[0].image);
     EXPECT_EQ(base + 12, t.records[1].pid);
     EXPECT_STREQ("", t.records[1].image);
     EXPECT_EQ(base + 16, t.records[2].pid);
-    EXPECT_EQ(base + 20, t.records[3].pid);
 
     t.table.count = 0;
     for (uint32_t i = 0; i < TABLE_CAP; i++) {
-        EXPECT_EQ(1, keep_process(&t.table, base + 4 * (i + 1), "C:\\x\\node.exe", 0, 0));
+        EXPECT_EQ(1, keep_process(&t.table, &host, base + 4 * (i + 1),
+                                  "C:\\Host\\runtime\\node\\node.exe", 0, 0));
     }
     EXPECT_EQ(TABLE_CAP, t.table.count);
-    // Non-candidates still pass; the 49th candidate fails the collection.
-    EXPECT_EQ(1, keep_process(&t.table, base + 4000, "C:\\x\\server.exe", 0, 0));
-    EXPECT_EQ(0, keep_process(&t.table, base + 4004, "C:\\x\\node.exe", 0, 0));
+    // Others still pass; the 49th that could belong to the installation
+    // fails the collection.
+    EXPECT_EQ(1, keep_process(&t.table, &host, base + 4000, "C:\\x\\node.exe", 0, 0));
+    EXPECT_EQ(0, keep_process(&t.table, &host, base + 4004, "C:\\Host\\TovrinHost.exe", 0, 0));
     EXPECT_EQ(TABLE_CAP, t.table.count);
 }
 

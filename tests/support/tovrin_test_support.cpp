@@ -54,7 +54,38 @@ std::wstring build_dir()
 
 std::wstring host_exe()
 {
+    return build_dir() + L"\\tests\\strict\\TovrinHostStrict.exe";
+}
+
+std::wstring release_host_exe()
+{
     return build_dir() + L"\\TovrinHost.exe";
+}
+
+namespace {
+std::wstring g_strict_log;
+size_t g_strict_seen = 0;
+} // namespace
+
+void use_own_strict_log(const wchar_t *program)
+{
+    make_dirs(build_dir() + L"\\strict");
+    g_strict_log = build_dir() + L"\\strict\\" + program + L"-" +
+                   std::to_wstring(GetCurrentProcessId()) + L".log";
+    DeleteFileW(g_strict_log.c_str());
+    g_strict_seen = 0;
+    SetEnvironmentVariableW(L"TOVRIN_STRICT_LOG", g_strict_log.c_str());
+}
+
+std::string take_strict_breaches()
+{
+    std::string text = read_file_or_empty(g_strict_log);
+    if (text.size() < g_strict_seen) {
+        g_strict_seen = 0;
+    }
+    std::string fresh = text.substr(g_strict_seen);
+    g_strict_seen = text.size();
+    return fresh;
 }
 
 std::wstring host_trail_exe()
@@ -250,7 +281,10 @@ bool make_install(const std::wstring &dir, const install_layout &layout)
         return false;
     }
     if (layout.shell &&
-        !copy_file(layout.trail ? host_trail_exe() : host_exe(), dir + L"\\TovrinHost.exe")) {
+        !copy_file(layout.trail     ? host_trail_exe()
+                   : layout.release ? release_host_exe()
+                                    : host_exe(),
+                   dir + L"\\TovrinHost.exe")) {
         return false;
     }
     if (layout.node && !copy_file(test_sidecar_exe(), dir + L"\\runtime\\node\\node.exe")) {
@@ -341,7 +375,7 @@ bool start_process(const std::wstring &command_line, const std::wstring &cwd, pr
 }
 
 bool start_process_quiet(const std::wstring &command_line, const std::wstring &cwd, process *out,
-                         DWORD creation_flags)
+                         DWORD creation_flags, HANDLE job)
 {
     SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
     HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
@@ -350,7 +384,7 @@ bool start_process_quiet(const std::wstring &command_line, const std::wstring &c
         return false;
     }
     PROCESS_INFORMATION pi;
-    bool ok = create_process(command_line, cwd, creation_flags, nul, nul, &pi);
+    bool ok = create_process(command_line, cwd, creation_flags, nul, nul, &pi, job);
     CloseHandle(nul);
     return keep_started(ok, pi, out);
 }

@@ -21,12 +21,23 @@ std::string env_var(const wchar_t *name);
 
 // Windows form (Z:\...) of the build tree and of the programs built in it.
 std::wstring build_dir();
-std::wstring host_exe();         // TovrinHost.exe
+// The program as the tests start it: built with the Windows contract checks
+// (tests/strict), copied as TovrinHost.exe into installations.
+std::wstring host_exe();
+std::wstring release_host_exe(); // the release TovrinHost.exe itself
 // The program built for the tests: it keeps a trail of what it did
 // (shell-trail.log in the state directory) and reports a slow start after
 // 2 s instead of 60 s.
 std::wstring host_trail_exe();
 std::wstring test_sidecar_exe(); // the native test sidecar
+
+// The breach log of the Windows contract checks: this process and every
+// program it starts (the variable TOVRIN_STRICT_LOG is inherited) write to a
+// fresh file of its own. take_strict_breaches() returns the lines written
+// since it was last called. The tests' main() fails every test during which
+// a line appeared.
+void use_own_strict_log(const wchar_t *program);
+std::string take_strict_breaches();
 
 // Files.
 bool write_file(const std::wstring &path, const std::string &bytes);
@@ -58,7 +69,8 @@ void clear_state_dir();
 // as runtime\node\node.exe and `script` as runtime\dist\hostRuntimeCli.js.
 struct install_layout {
     bool shell = true;
-    bool trail = false; // the trail build as TovrinHost.exe
+    bool trail = false;   // the trail build as TovrinHost.exe
+    bool release = false; // the release program (no contract checks) as TovrinHost.exe
     bool node = true;
     bool cli = true;
     std::string script; // the test sidecar reads its behaviour from it
@@ -78,9 +90,10 @@ bool start_process(const std::wstring &command_line, const std::wstring &cwd, pr
 // device and the given creation flags (default DETACHED_PROCESS, the way the
 // shell starts the sidecar). Under Wine a child that shares the test's
 // output, or a console host made for it, can keep the test runner's pipe
-// open after the test has ended; a child started this way cannot.
+// open after the test has ended; a child started this way cannot. With
+// `job`, it runs in that job from its first instruction.
 bool start_process_quiet(const std::wstring &command_line, const std::wstring &cwd, process *out,
-                         DWORD creation_flags = DETACHED_PROCESS);
+                         DWORD creation_flags = DETACHED_PROCESS, HANDLE job = NULL);
 // Waits up to `timeout_ms`; true and the exit code when it ended.
 bool wait_process(const process &p, DWORD timeout_ms, DWORD *exit_code);
 bool process_alive(DWORD pid);

@@ -1,0 +1,697 @@
+/*
+ * Windows' documented contract for the calls the program makes, checked
+ * where Wine does not check it.
+ *
+ * Wine runs calls that Windows refuses (a wrong structure size, a flag that
+ * Windows rejects, a handle that cannot reach the child), so a suite that
+ * only runs under Wine cannot see such a fault. The test build of the
+ * program and of the code the unit tests link is compiled with this header
+ * force-included (-include): it includes the Windows headers first, so the
+ * product's own includes of them are then no-ops, defines one checking
+ * wrapper per call, and at its end renames each call to its wrapper. The
+ * release program is compiled without it and stays unchanged.
+ *
+ * A call that breaks a rule fails the way Windows fails it (the documented
+ * result and last error; where Windows faults or silently hands a child
+ * meaningless values instead, the wrapper refuses with
+ * ERROR_INVALID_PARAMETER) and appends one line naming the call and the
+ * rule to the breach log: the file named by TOVRIN_STRICT_LOG, else
+ * TOVRIN_STRICT_LOG_DEFAULT. The tests fail on any line there.
+ *
+ * Besides, the listener table behaves as Windows' may: it grows between
+ * the call that sizes the buffer and the call that fills it, once per
+ * sizing, so the caller's retry is exercised on every query.
+ */
+#ifndef TOVRIN_WINDOWS_CONTRACT_H
+#define TOVRIN_WINDOWS_CONTRACT_H
+
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <tlhelp32.h>
+#include <winhttp.h>
+#include <bcrypt.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <commctrl.h>
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#ifndef TOVRIN_STRICT_LOG_DEFAULT
+#define TOVRIN_STRICT_LOG_DEFAULT L"strict-breaches.log"
+#endif
+
+/* One line to the breach log; the caller's last error is set afterwards. */
+inline void strict_breach(const char *call, const char *format, ...)
+{
+    char line[640];
+    int n = snprintf(line, sizeof line, "pid=%lu %s: ", (unsigned long)GetCurrentProcessId(), call);
+    if (n < 0 || (size_t)n >= sizeof line) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    int m = vsnprintf(line + n, sizeof line - (size_t)n - 2, format, args);
+    va_end(args);
+    if (m < 0) {
+        return;
+    }
+    size_t len = strlen(line);
+    line[len++] = '\r';
+    line[len++] = '\n';
+    wchar_t path[MAX_PATH];
+    DWORD got = GetEnvironmentVariableW(L"TOVRIN_STRICT_LOG", path, MAX_PATH);
+    if (got == 0 || got >= MAX_PATH) {
+        wcscpy(path, TOVRIN_STRICT_LOG_DEFAULT);
+    }
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, line, (DWORD)len, &written, NULL);
+        CloseHandle(file);
+    }
+}
+
+#define STRICT_REFUSE(result, error, call, ...)                                                   \
+    do {                                                                                          \
+        strict_breach(call, __VA_ARGS__);                                                         \
+        SetLastError(error);                                                                      \
+        return result;                                                                            \
+    } while (0)
+
+inline int strict_inheritable(HANDLE handle)
+{
+    DWORD flags = 0;
+    return GetHandleInformation(handle, &flags) && (flags & HANDLE_FLAG_INHERIT);
+}
+
+/* ---- attribute lists: what each one holds, for CreateProcessW ---- */
+
+struct strict_attribute_list {
+    LPPROC_THREAD_ATTRIBUTE_LIST list;
+    const HANDLE *handles; /* the handle list, when one was set */
+    SIZE_T handle_count;
+};
+
+inline strict_attribute_list *strict_lists(void)
+{
+    static strict_attribute_list lists[8];
+    return lists;
+}
+
+inline strict_attribute_list *strict_find_list(LPPROC_THREAD_ATTRIBUTE_LIST list)
+{
+    for (int i = 0; i < 8; i++) {
+        if (strict_lists()[i].list == list) {
+            return &strict_lists()[i];
+        }
+    }
+    return NULL;
+}
+
+inline BOOL WINAPI strict_InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list,
+                                                            DWORD count, DWORD flags,
+                                                            PSIZE_T size)
+{
+    const char *call = "InitializeProcThreadAttributeList";
+    if (flags != 0) {
+        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, call, "dwFlags is %lu; it is reserved and must be 0",
+                      (unsigned long)flags);
+    }
+    BOOL ok = InitializeProcThreadAttributeList(list, count, flags, size);
+    if (ok && list) {
+        strict_attribute_list *slot = strict_find_list(NULL);
+        if (slot) {
+            slot->list = list;
+            slot->handles = NULL;
+            slot->handle_count = 0;
+        }
+    }
+    return ok;
+}
+
+inline BOOL WINAPI strict_UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags,
+                                                    DWORD_PTR attribute, PVOID value, SIZE_T size,
+                                                    PVOID previous, PSIZE_T return_size)
+{
+    const char *call = "UpdateProcThreadAttribute";
+    if (flags != 0 || previous || return_size) {
+        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, call,
+                      "dwFlags, lpPreviousValue and lpReturnSize are reserved: 0 and NULL");
+    }
+    if (attribute == PROC_THREAD_ATTRIBUTE_HANDLE_LIST) {
+        const HANDLE *handles = static_cast<const HANDLE *>(value);
+        if (!handles || size == 0 || size % sizeof(HANDLE) != 0) {
+            STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, call,
+                          "the handle list of %lu bytes is not a whole number of handles",
+                          (unsigned long)size);
+        }
+        for (SIZE_T i = 0; i < size / sizeof(HANDLE); i++) {
+            if (handles[i] == GetCurrentProcess() || handles[i] == GetCurrentThread()) {
+                STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, call,
+                              "the handle list holds a pseudo handle");
+            }
+        }
+    }
+    BOOL ok = UpdateProcThreadAttribute(list, flags, attribute, value, size, previous, return_size);
+    strict_attribute_list *slot = strict_find_list(list);
+    if (ok && slot && attribute == PROC_THREAD_ATTRIBUTE_HANDLE_LIST) {
+        /* The value must stay valid until the list is deleted; it is read
+         * again when the process is created. */
+        slot->handles = static_cast<const HANDLE *>(value);
+        slot->handle_count = size / sizeof(HANDLE);
+    }
+    return ok;
+}
+
+inline void WINAPI strict_DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list)
+{
+    strict_attribute_list *slot = strict_find_list(list);
+    if (slot) {
+        slot->list = NULL;
+        slot->handles = NULL;
+        slot->handle_count = 0;
+    }
+    DeleteProcThreadAttributeList(list);
+}
+
+/* ---- processes ---- */
+
+inline int strict_writable(const void *address)
+{
+    MEMORY_BASIC_INFORMATION info;
+    if (!VirtualQuery(address, &info, sizeof info) || info.State != MEM_COMMIT) {
+        return 0;
+    }
+    DWORD protect = info.Protect & 0xFF;
+    return protect == PAGE_READWRITE || protect == PAGE_WRITECOPY ||
+           protect == PAGE_EXECUTE_READWRITE || protect == PAGE_EXECUTE_WRITECOPY;
+}
+
+inline int strict_full_path(const wchar_t *path)
+{
+    return (((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+            path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) ||
+           (path[0] == L'\\' && path[1] == L'\\');
+}
+
+inline BOOL WINAPI strict_CreateProcessW(LPCWSTR application, LPWSTR command_line,
+                                         LPSECURITY_ATTRIBUTES process_attributes,
+                                         LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit,
+                                         DWORD flags, LPVOID environment, LPCWSTR directory,
+                                         LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info)
+{
+    const char *call = "CreateProcessW";
+    const BOOL no = FALSE;
+    const DWORD bad = ERROR_INVALID_PARAMETER;
+    if (!startup || !info) {
+        STRICT_REFUSE(no, bad, call, "lpStartupInfo and lpProcessInformation are required");
+    }
+    const strict_attribute_list *attributes = NULL;
+    if (flags & EXTENDED_STARTUPINFO_PRESENT) {
+        if (startup->cb != sizeof(STARTUPINFOEXW)) {
+            STRICT_REFUSE(no, bad, call,
+                          "StartupInfo.cb is %lu with EXTENDED_STARTUPINFO_PRESENT; Windows requires "
+                          "sizeof(STARTUPINFOEXW) = %u",
+                          (unsigned long)startup->cb, (unsigned)sizeof(STARTUPINFOEXW));
+        }
+        LPPROC_THREAD_ATTRIBUTE_LIST list =
+            reinterpret_cast<LPSTARTUPINFOEXW>(startup)->lpAttributeList;
+        if (!list) {
+            STRICT_REFUSE(no, bad, call, "EXTENDED_STARTUPINFO_PRESENT without an attribute list");
+        }
+        attributes = strict_find_list(list);
+    } else if (startup->cb != sizeof(STARTUPINFOW)) {
+        STRICT_REFUSE(no, bad, call, "STARTUPINFOW.cb is %lu, not sizeof(STARTUPINFOW) = %u",
+                      (unsigned long)startup->cb, (unsigned)sizeof(STARTUPINFOW));
+    }
+    if ((process_attributes && process_attributes->nLength != sizeof(SECURITY_ATTRIBUTES)) ||
+        (thread_attributes && thread_attributes->nLength != sizeof(SECURITY_ATTRIBUTES))) {
+        STRICT_REFUSE(no, bad, call, "SECURITY_ATTRIBUTES.nLength is not its size");
+    }
+    if ((flags & DETACHED_PROCESS) && (flags & CREATE_NEW_CONSOLE)) {
+        STRICT_REFUSE(no, bad, call, "DETACHED_PROCESS cannot be used with CREATE_NEW_CONSOLE");
+    }
+    if (environment && !(flags & CREATE_UNICODE_ENVIRONMENT)) {
+        STRICT_REFUSE(no, bad, call,
+                      "an environment block without CREATE_UNICODE_ENVIRONMENT is read as ANSI");
+    }
+    if (command_line) {
+        if (!strict_writable(command_line)) {
+            STRICT_REFUSE(no, ERROR_NOACCESS, call,
+                          "lpCommandLine is not writable memory (CreateProcessW may modify it)");
+        }
+        if (wcsnlen(command_line, 32768) > 32767) {
+            STRICT_REFUSE(no, ERROR_FILENAME_EXCED_RANGE, call,
+                          "the command line exceeds 32,767 characters");
+        }
+    }
+    if (directory && !strict_full_path(directory)) {
+        STRICT_REFUSE(no, ERROR_DIRECTORY, call, "lpCurrentDirectory is not a full path");
+    }
+    if (startup->dwFlags & STARTF_USESTDHANDLES) {
+        const HANDLE standard[3] = {startup->hStdInput, startup->hStdOutput, startup->hStdError};
+        if (!inherit) {
+            STRICT_REFUSE(no, bad, call,
+                          "STARTF_USESTDHANDLES without bInheritHandles: the child would get handle "
+                          "values that mean nothing, or something else, in it");
+        }
+        for (HANDLE handle : standard) {
+            if (handle && handle != INVALID_HANDLE_VALUE && !strict_inheritable(handle)) {
+                STRICT_REFUSE(no, bad, call, "a standard handle is not inheritable");
+            }
+            int listed = !attributes || !attributes->handles || !handle ||
+                         handle == INVALID_HANDLE_VALUE;
+            for (SIZE_T i = 0; !listed && i < attributes->handle_count; i++) {
+                listed = attributes->handles[i] == handle;
+            }
+            if (!listed) {
+                STRICT_REFUSE(no, bad, call,
+                              "a standard handle is missing from PROC_THREAD_ATTRIBUTE_HANDLE_LIST, "
+                              "so the child cannot inherit it");
+            }
+        }
+    }
+    if (attributes && attributes->handles) {
+        if (!inherit) {
+            STRICT_REFUSE(no, bad, call,
+                          "PROC_THREAD_ATTRIBUTE_HANDLE_LIST needs bInheritHandles TRUE");
+        }
+        for (SIZE_T i = 0; i < attributes->handle_count; i++) {
+            if (!strict_inheritable(attributes->handles[i])) {
+                STRICT_REFUSE(no, bad, call,
+                              "PROC_THREAD_ATTRIBUTE_HANDLE_LIST holds a handle that is not "
+                              "inheritable");
+            }
+        }
+    }
+    return CreateProcessW(application, command_line, process_attributes, thread_attributes,
+                          inherit, flags, environment, directory, startup, info);
+}
+
+/* ---- text conversion ---- */
+
+inline int WINAPI strict_MultiByteToWideChar(UINT code_page, DWORD flags, LPCCH source,
+                                             int source_length, LPWSTR out, int out_length)
+{
+    const char *call = "MultiByteToWideChar";
+    if (code_page == CP_UTF8 && flags != 0 && flags != MB_ERR_INVALID_CHARS) {
+        STRICT_REFUSE(0, ERROR_INVALID_FLAGS, call,
+                      "CP_UTF8 takes only 0 or MB_ERR_INVALID_CHARS, not dwFlags %lu",
+                      (unsigned long)flags);
+    }
+    if (!source || source_length == 0 || source_length < -1 || out_length < 0 ||
+        (out && static_cast<const void *>(out) == static_cast<const void *>(source))) {
+        STRICT_REFUSE(0, ERROR_INVALID_PARAMETER, call,
+                      "no source, a source length of 0, or the output on top of the source");
+    }
+    return MultiByteToWideChar(code_page, flags, source, source_length, out, out_length);
+}
+
+inline int WINAPI strict_WideCharToMultiByte(UINT code_page, DWORD flags, LPCWCH source,
+                                             int source_length, LPSTR out, int out_length,
+                                             LPCCH default_char, LPBOOL used_default)
+{
+    const char *call = "WideCharToMultiByte";
+    if (code_page == CP_UTF8 && flags != 0 && flags != WC_ERR_INVALID_CHARS) {
+        STRICT_REFUSE(0, ERROR_INVALID_FLAGS, call,
+                      "CP_UTF8 takes only 0 or WC_ERR_INVALID_CHARS, not dwFlags %lu",
+                      (unsigned long)flags);
+    }
+    if (code_page == CP_UTF8 && (default_char || used_default)) {
+        STRICT_REFUSE(0, ERROR_INVALID_PARAMETER, call,
+                      "CP_UTF8 requires lpDefaultChar and lpUsedDefaultChar to be NULL");
+    }
+    if (!source || source_length == 0 || source_length < -1 || out_length < 0 ||
+        (out && static_cast<const void *>(out) == static_cast<const void *>(source))) {
+        STRICT_REFUSE(0, ERROR_INVALID_PARAMETER, call,
+                      "no source, a source length of 0, or the output on top of the source");
+    }
+    return WideCharToMultiByte(code_page, flags, source, source_length, out, out_length,
+                               default_char, used_default);
+}
+
+/* ---- files ---- */
+
+inline HANDLE WINAPI strict_CreateFileW(LPCWSTR name, DWORD access, DWORD share,
+                                        LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                        DWORD flags, HANDLE template_file)
+{
+    if (security && security->nLength != sizeof(SECURITY_ATTRIBUTES)) {
+        STRICT_REFUSE(INVALID_HANDLE_VALUE, ERROR_INVALID_PARAMETER, "CreateFileW",
+                      "SECURITY_ATTRIBUTES.nLength is %lu, not %u", (unsigned long)security->nLength,
+                      (unsigned)sizeof(SECURITY_ATTRIBUTES));
+    }
+    return CreateFileW(name, access, share, security, disposition, flags, template_file);
+}
+
+inline BOOL WINAPI strict_ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got,
+                                   LPOVERLAPPED overlapped)
+{
+    if (!got && !overlapped) {
+        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, "ReadFile",
+                      "lpNumberOfBytesRead may be NULL only with lpOverlapped");
+    }
+    return ReadFile(file, buffer, size, got, overlapped);
+}
+
+inline BOOL WINAPI strict_WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written,
+                                    LPOVERLAPPED overlapped)
+{
+    if (!written && !overlapped) {
+        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, "WriteFile",
+                      "lpNumberOfBytesWritten may be NULL only with lpOverlapped");
+    }
+    return WriteFile(file, buffer, size, written, overlapped);
+}
+
+inline DWORD WINAPI strict_GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD capacity,
+                                                     DWORD flags)
+{
+    if (flags & ~(DWORD)(FILE_NAME_OPENED | VOLUME_NAME_GUID | VOLUME_NAME_NONE | VOLUME_NAME_NT)) {
+        STRICT_REFUSE(0, ERROR_INVALID_PARAMETER, "GetFinalPathNameByHandleW",
+                      "dwFlags %lu holds bits outside FILE_NAME_* and VOLUME_NAME_*",
+                      (unsigned long)flags);
+    }
+    return GetFinalPathNameByHandleW(file, path, capacity, flags);
+}
+
+/* ---- memory ---- */
+
+inline BOOL WINAPI strict_HeapFree(HANDLE heap, DWORD flags, LPVOID block)
+{
+    if (!block) {
+        /* Windows leaves the outcome undefined. */
+        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, "HeapFree", "lpMem is NULL");
+    }
+    return HeapFree(heap, flags, block);
+}
+
+/* ---- other processes ---- */
+
+inline BOOL WINAPI strict_Process32FirstW(HANDLE snapshot, LPPROCESSENTRY32W entry)
+{
+    if (!entry || entry->dwSize != sizeof(PROCESSENTRY32W)) {
+        STRICT_REFUSE(FALSE, ERROR_BAD_LENGTH, "Process32FirstW",
+                      "PROCESSENTRY32W.dwSize is not sizeof(PROCESSENTRY32W) = %u",
+                      (unsigned)sizeof(PROCESSENTRY32W));
+    }
+    return Process32FirstW(snapshot, entry);
+}
+
+inline BOOL WINAPI strict_Process32NextW(HANDLE snapshot, LPPROCESSENTRY32W entry)
+{
+    if (!entry || entry->dwSize != sizeof(PROCESSENTRY32W)) {
+        STRICT_REFUSE(FALSE, ERROR_BAD_LENGTH, "Process32NextW",
+                      "PROCESSENTRY32W.dwSize is not sizeof(PROCESSENTRY32W) = %u",
+                      (unsigned)sizeof(PROCESSENTRY32W));
+    }
+    return Process32NextW(snapshot, entry);
+}
+
+inline BOOL WINAPI strict_QueryFullProcessImageNameW(HANDLE process, DWORD flags, LPWSTR name,
+                                                     PDWORD size)
+{
+    if ((flags != 0 && flags != PROCESS_NAME_NATIVE) || !size || *size == 0 || !name) {
+        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, "QueryFullProcessImageNameW",
+                      "dwFlags must be 0 or PROCESS_NAME_NATIVE, with a buffer and its size");
+    }
+    return QueryFullProcessImageNameW(process, flags, name, size);
+}
+
+typedef LONG(WINAPI *strict_nt_query_fn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+
+inline strict_nt_query_fn &strict_real_nt_query(void)
+{
+    static strict_nt_query_fn real = NULL;
+    return real;
+}
+
+/* ProcessBasicInformation is 48 bytes in a 64-bit process; any other
+ * length is STATUS_INFO_LENGTH_MISMATCH. */
+inline LONG WINAPI strict_NtQueryInformationProcess(HANDLE process, ULONG info_class, PVOID info,
+                                                    ULONG length, PULONG returned)
+{
+    if (info_class == 0 && length != 48) {
+        strict_breach("NtQueryInformationProcess",
+                      "ProcessBasicInformation takes 48 bytes, not %lu", (unsigned long)length);
+        return (LONG)0xC0000004L;
+    }
+    return strict_real_nt_query()(process, info_class, info, length, returned);
+}
+
+/* ---- listener table ---- */
+
+inline DWORD WINAPI strict_GetExtendedTcpTable(PVOID table, PDWORD size, BOOL order, ULONG family,
+                                               TCP_TABLE_CLASS table_class, ULONG reserved)
+{
+    static volatile LONG sized = 0; /* the size last reported to a sizing call */
+    if (reserved != 0 || !size || (family != AF_INET && family != AF_INET6)) {
+        strict_breach("GetExtendedTcpTable",
+                      "Reserved must be 0, pdwSize given, ulAf AF_INET or AF_INET6");
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (table && *size != 0 && InterlockedCompareExchange(&sized, 0, (LONG)*size) == (LONG)*size) {
+        /* The table grew between the two calls, as it may on Windows. */
+        *size += (DWORD)(family == AF_INET6 ? sizeof(MIB_TCP6ROW_OWNER_PID)
+                                            : sizeof(MIB_TCPROW_OWNER_PID));
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    DWORD rc = GetExtendedTcpTable(table, size, order, family, table_class, reserved);
+    if (!table && rc == ERROR_INSUFFICIENT_BUFFER) {
+        InterlockedExchange(&sized, (LONG)*size);
+    }
+    return rc;
+}
+
+/* ---- CNG ---- */
+
+inline NTSTATUS WINAPI strict_BCryptGetProperty(BCRYPT_HANDLE object, LPCWSTR property, PUCHAR out,
+                                                ULONG out_size, ULONG *result, ULONG flags)
+{
+    if (flags != 0 || (out && wcscmp(property, BCRYPT_OBJECT_LENGTH) == 0 && out_size < sizeof(DWORD))) {
+        strict_breach("BCryptGetProperty", "dwFlags must be 0, and a DWORD property needs 4 bytes");
+        return (NTSTATUS)0xC0000023L; /* STATUS_BUFFER_TOO_SMALL */
+    }
+    return BCryptGetProperty(object, property, out, out_size, result, flags);
+}
+
+inline NTSTATUS WINAPI strict_BCryptCreateHash(BCRYPT_ALG_HANDLE algorithm, BCRYPT_HASH_HANDLE *hash,
+                                               PUCHAR object, ULONG object_size, PUCHAR secret,
+                                               ULONG secret_size, ULONG flags)
+{
+    DWORD needed = 0;
+    ULONG got = 0;
+    if (object && BCRYPT_SUCCESS(BCryptGetProperty(algorithm, BCRYPT_OBJECT_LENGTH, (PUCHAR)&needed,
+                                                   sizeof needed, &got, 0)) &&
+        object_size < needed) {
+        strict_breach("BCryptCreateHash", "the hash object has %lu bytes, the provider needs %lu",
+                      (unsigned long)object_size, (unsigned long)needed);
+        return (NTSTATUS)0xC0000023L; /* STATUS_BUFFER_TOO_SMALL */
+    }
+    if (flags & ~(ULONG)BCRYPT_HASH_REUSABLE_FLAG) {
+        strict_breach("BCryptCreateHash", "dwFlags %lu is not 0 or BCRYPT_HASH_REUSABLE_FLAG",
+                      (unsigned long)flags);
+        return (NTSTATUS)0xC000000DL; /* STATUS_INVALID_PARAMETER */
+    }
+    return BCryptCreateHash(algorithm, hash, object, object_size, secret, secret_size, flags);
+}
+
+inline NTSTATUS WINAPI strict_BCryptFinishHash(BCRYPT_HASH_HANDLE hash, PUCHAR out, ULONG out_size,
+                                               ULONG flags)
+{
+    DWORD length = 0;
+    ULONG got = 0;
+    if (flags != 0 ||
+        (BCRYPT_SUCCESS(BCryptGetProperty(hash, BCRYPT_HASH_LENGTH, (PUCHAR)&length, sizeof length,
+                                          &got, 0)) &&
+         out_size != length)) {
+        strict_breach("BCryptFinishHash",
+                      "cbOutput %lu must equal the hash length %lu exactly, dwFlags 0",
+                      (unsigned long)out_size, (unsigned long)length);
+        return (NTSTATUS)0xC000000DL; /* STATUS_INVALID_PARAMETER */
+    }
+    return BCryptFinishHash(hash, out, out_size, flags);
+}
+
+/* ---- WinHTTP ---- */
+
+inline BOOL WINAPI strict_WinHttpSetTimeouts(HINTERNET handle, int resolve, int connect, int send,
+                                             int receive)
+{
+    if (resolve < -1 || connect < -1 || send < -1 || receive < -1) {
+        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, "WinHttpSetTimeouts",
+                      "a time-out below -1");
+    }
+    return WinHttpSetTimeouts(handle, resolve, connect, send, receive);
+}
+
+inline BOOL WINAPI strict_WinHttpSendRequest(HINTERNET request, LPCWSTR headers,
+                                             DWORD headers_length, LPVOID optional,
+                                             DWORD optional_length, DWORD total_length,
+                                             DWORD_PTR context)
+{
+    if ((!headers && headers_length != 0) || total_length < optional_length ||
+        (!optional && optional_length != 0)) {
+        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, "WinHttpSendRequest",
+                      "header or body lengths without the header or body, or a total below the "
+                      "body");
+    }
+    return WinHttpSendRequest(request, headers, headers_length, optional, optional_length,
+                              total_length, context);
+}
+
+inline BOOL WINAPI strict_WinHttpQueryHeaders(HINTERNET request, DWORD info_level, LPCWSTR name,
+                                              LPVOID buffer, LPDWORD buffer_length, LPDWORD index)
+{
+    if ((info_level & WINHTTP_QUERY_FLAG_NUMBER) &&
+        (!buffer || !buffer_length || *buffer_length < sizeof(DWORD))) {
+        STRICT_REFUSE(FALSE, ERROR_INSUFFICIENT_BUFFER, "WinHttpQueryHeaders",
+                      "WINHTTP_QUERY_FLAG_NUMBER needs a DWORD buffer and its size");
+    }
+    return WinHttpQueryHeaders(request, info_level, name, buffer, buffer_length, index);
+}
+
+/* ---- user interface ---- */
+
+inline int strict_spi_sizes(UINT action, UINT ui_param, PVOID pv_param)
+{
+    return action != SPI_GETNONCLIENTMETRICS ||
+           (pv_param && ui_param == sizeof(NONCLIENTMETRICSW) &&
+            static_cast<const NONCLIENTMETRICSW *>(pv_param)->cbSize == sizeof(NONCLIENTMETRICSW));
+}
+
+inline BOOL WINAPI strict_SystemParametersInfoW(UINT action, UINT ui_param, PVOID pv_param,
+                                                UINT win_ini)
+{
+    if (!strict_spi_sizes(action, ui_param, pv_param)) {
+        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, "SystemParametersInfoW",
+                      "SPI_GETNONCLIENTMETRICS needs uiParam and cbSize = sizeof(NONCLIENTMETRICSW) "
+                      "= %u",
+                      (unsigned)sizeof(NONCLIENTMETRICSW));
+    }
+    return SystemParametersInfoW(action, ui_param, pv_param, win_ini);
+}
+
+typedef BOOL(WINAPI *strict_spi_for_dpi_fn)(UINT, UINT, PVOID, UINT, UINT);
+
+inline strict_spi_for_dpi_fn &strict_real_spi_for_dpi(void)
+{
+    static strict_spi_for_dpi_fn real = NULL;
+    return real;
+}
+
+inline BOOL WINAPI strict_SystemParametersInfoForDpi(UINT action, UINT ui_param, PVOID pv_param,
+                                                     UINT win_ini, UINT dpi)
+{
+    if (!strict_spi_sizes(action, ui_param, pv_param)) {
+        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, "SystemParametersInfoForDpi",
+                      "SPI_GETNONCLIENTMETRICS needs uiParam and cbSize = sizeof(NONCLIENTMETRICSW) "
+                      "= %u",
+                      (unsigned)sizeof(NONCLIENTMETRICSW));
+    }
+    return strict_real_spi_for_dpi()(action, ui_param, pv_param, win_ini, dpi);
+}
+
+inline BOOL WINAPI strict_InitCommonControlsEx(const INITCOMMONCONTROLSEX *controls)
+{
+    if (!controls || controls->dwSize != sizeof(INITCOMMONCONTROLSEX)) {
+        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, "InitCommonControlsEx",
+                      "INITCOMMONCONTROLSEX.dwSize is not its size");
+    }
+    return InitCommonControlsEx(controls);
+}
+
+/* The shell may hand the request to extensions that need COM on this
+ * thread, which the caller must have initialised before. */
+inline HINSTANCE WINAPI strict_ShellExecuteW(HWND window, LPCWSTR verb, LPCWSTR file,
+                                             LPCWSTR parameters, LPCWSTR directory, INT show)
+{
+    APTTYPE type;
+    APTTYPEQUALIFIER qualifier;
+    if (CoGetApartmentType(&type, &qualifier) == CO_E_NOTINITIALIZED) {
+        STRICT_REFUSE(reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(SE_ERR_ACCESSDENIED)),
+                      CO_E_NOTINITIALIZED, "ShellExecuteW",
+                      "called on a thread without COM initialised");
+    }
+    return ShellExecuteW(window, verb, file, parameters, directory, show);
+}
+
+inline HANDLE WINAPI strict_SetClipboardData(UINT format, HANDLE memory)
+{
+    if (memory && format == CF_UNICODETEXT) {
+        void *data = GlobalLock(memory);
+        int fixed = data == static_cast<void *>(memory);
+        if (data) {
+            GlobalUnlock(memory);
+        }
+        if (!data || fixed) {
+            STRICT_REFUSE(static_cast<HANDLE>(NULL), ERROR_INVALID_PARAMETER, "SetClipboardData",
+                          "the text must be a GMEM_MOVEABLE global memory object");
+        }
+    }
+    return SetClipboardData(format, memory);
+}
+
+/* Functions found at run time get their wrapper too. */
+inline FARPROC WINAPI strict_GetProcAddress(HMODULE module, LPCSTR name)
+{
+    FARPROC real = GetProcAddress(module, name);
+    if (!real || IS_INTRESOURCE(name)) {
+        return real;
+    }
+    if (strcmp(name, "NtQueryInformationProcess") == 0) {
+        strict_real_nt_query() =
+            reinterpret_cast<strict_nt_query_fn>(reinterpret_cast<void *>(real));
+        return reinterpret_cast<FARPROC>(
+            reinterpret_cast<void *>(&strict_NtQueryInformationProcess));
+    }
+    if (strcmp(name, "SystemParametersInfoForDpi") == 0) {
+        strict_real_spi_for_dpi() =
+            reinterpret_cast<strict_spi_for_dpi_fn>(reinterpret_cast<void *>(real));
+        return reinterpret_cast<FARPROC>(
+            reinterpret_cast<void *>(&strict_SystemParametersInfoForDpi));
+    }
+    return real;
+}
+
+#undef STRICT_REFUSE
+
+/* From here on the product's calls reach the wrappers. */
+#define InitializeProcThreadAttributeList strict_InitializeProcThreadAttributeList
+#define UpdateProcThreadAttribute strict_UpdateProcThreadAttribute
+#define DeleteProcThreadAttributeList strict_DeleteProcThreadAttributeList
+#define CreateProcessW strict_CreateProcessW
+#define MultiByteToWideChar strict_MultiByteToWideChar
+#define WideCharToMultiByte strict_WideCharToMultiByte
+#define CreateFileW strict_CreateFileW
+#define HeapFree strict_HeapFree
+#define ReadFile strict_ReadFile
+#define WriteFile strict_WriteFile
+#define GetFinalPathNameByHandleW strict_GetFinalPathNameByHandleW
+#define Process32FirstW strict_Process32FirstW
+#define Process32NextW strict_Process32NextW
+#define QueryFullProcessImageNameW strict_QueryFullProcessImageNameW
+#define GetExtendedTcpTable strict_GetExtendedTcpTable
+#define BCryptGetProperty strict_BCryptGetProperty
+#define BCryptCreateHash strict_BCryptCreateHash
+#define BCryptFinishHash strict_BCryptFinishHash
+#define WinHttpSetTimeouts strict_WinHttpSetTimeouts
+#define WinHttpSendRequest strict_WinHttpSendRequest
+#define WinHttpQueryHeaders strict_WinHttpQueryHeaders
+#define SystemParametersInfoW strict_SystemParametersInfoW
+#define InitCommonControlsEx strict_InitCommonControlsEx
+#define ShellExecuteW strict_ShellExecuteW
+#define SetClipboardData strict_SetClipboardData
+#define GetProcAddress strict_GetProcAddress
+
+#endif
