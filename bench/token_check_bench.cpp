@@ -1,12 +1,16 @@
-// Benchmark of the look at the port's owner that comes before the sidecar's
-// token is sent (the shell's start-up with a sidecar already answering pays
-// it once, the stop once per request):
+// Benchmark of the look at the port's owners that comes before the sidecar's
+// token is sent, the UI counts as ready and the browser opens (the shell's
+// start-up with a sidecar already answering pays it twice: token and
+// browser; a start that launches pays it twice too: ready and browser; the
+// stop once per request):
 //
 //   token_check_bench.exe RUNS
 //
-// It times tovrin_listener_may_receive_token against three owners of a
-// loopback port: this installation's runtime (the test sidecar installed as
-// runtime\node\node.exe), a program outside the installation, and nobody.
+// It times tovrin_port_owner_verdict (both listener tables, then each owner
+// found) against owners of a loopback port: this installation's runtime
+// (the test sidecar installed as runtime\node\node.exe) on 127.0.0.1 and
+// on 0.0.0.0, a program outside the installation on 127.0.0.1 and on "::",
+// and nobody.
 // Under a runtime that reports every listener's owner as pid 0 (Wine 8) all
 // three are "nobody"; the figures that count come from one that names the
 // owner (Wine 10). Prints min / median / max per case, in milliseconds.
@@ -29,12 +33,13 @@ void time_case(const char *name, const std::wstring &install, int port, int runs
     int verdict = -1;
     for (int i = 0; i < runs; i++) {
         double t0 = now_ms();
-        verdict = tovrin_listener_may_receive_token(install.c_str(), port);
+        verdict = tovrin_port_owner_verdict(install.c_str(), NULL, port);
         t.push_back(now_ms() - t0);
     }
     std::sort(t.begin(), t.end());
-    printf("%-10s owner pid %-6lu token %-4s runs %d  min %6.2f  median %6.2f  max %6.2f ms\n",
-           name, (unsigned long)tvt::listener_owner(port), verdict ? "sent" : "kept", runs,
+    printf("%-12s owner pid %-6lu token %-4s runs %d  min %6.2f  median %6.2f  max %6.2f ms\n",
+           name, (unsigned long)tvt::listener_owner(port),
+           verdict == TOVRIN_PORT_TRUSTED ? "sent" : "kept", runs,
            t.front(), t[t.size() / 2], t.back());
 }
 
@@ -57,23 +62,36 @@ int wmain(int argc, wchar_t **argv)
     }
     printf("owners of loopback listeners named by this runtime: %s\n",
            tvt::listener_owners_visible() ? "yes" : "no (pid 0)");
-    tvt::process own, foreign;
-    std::string lines = "state_dir=" + tvt::narrow(root + L"\\state") + "\n";
-    int own_port = tvt::serve_test_listener(install + L"\\runtime\\node\\node.exe", root, L"own",
-                                            lines, &own);
-    int foreign_port =
-        tvt::serve_test_listener(root + L"\\tools\\holder.exe", root, L"foreign", lines, &foreign);
-    if (own_port == 0 || foreign_port == 0) {
-        fprintf(stderr, "the listeners did not start\n");
-        return 1;
+    struct listener_case {
+        const char *name;
+        const wchar_t *exe;
+        const char *address;
+        tvt::process proc;
+        int port;
+    } cases[] = {
+        {"own", L"\\Host\\runtime\\node\\node.exe", "127.0.0.1", {}, 0},
+        {"own any", L"\\Host\\runtime\\node\\node.exe", "0.0.0.0", {}, 0},
+        {"foreign", L"\\tools\\holder.exe", "127.0.0.1", {}, 0},
+        {"foreign ::", L"\\tools\\holder.exe", "::", {}, 0},
+    };
+    for (listener_case &c : cases) {
+        std::string lines = "state_dir=" + tvt::narrow(root + L"\\state") +
+                            "\nlisten_address=" + c.address + "\n";
+        std::wstring tag = tvt::widen(std::to_string(&c - cases));
+        c.port = tvt::serve_test_listener(root + c.exe, root, tag, lines, &c.proc);
+        if (c.port == 0) {
+            fprintf(stderr, "the listener %s did not start\n", c.name);
+            return 1;
+        }
     }
-    time_case("own", install, own_port, runs);
-    time_case("foreign", install, foreign_port, runs);
+    for (listener_case &c : cases) {
+        time_case(c.name, install, c.port, runs);
+    }
     time_case("nobody", install, 1, runs);
-    TerminateProcess(own.handle, 9);
-    TerminateProcess(foreign.handle, 9);
-    WaitForSingleObject(own.handle, 5000);
-    WaitForSingleObject(foreign.handle, 5000);
+    for (listener_case &c : cases) {
+        TerminateProcess(c.proc.handle, 9);
+        WaitForSingleObject(c.proc.handle, 5000);
+    }
     tvt::remove_tree_retrying(root);
     return 0;
 }

@@ -409,6 +409,8 @@ static const wchar_t k_status_no_browser[] = L"Status: Running \u2014 browser di
 static const wchar_t k_status_attention[] = L"Status: Needs attention";
 static const wchar_t k_browser_failed_text[] =
     L"Couldn't open your browser. Hosting is still running.";
+static const wchar_t k_foreign_text[] = L"Another program is using Tovrin Host's local address. "
+                                        L"Tovrin Host left that program running.";
 
 #define TOVRIN_STATUS_TIMER 1
 #define TOVRIN_STATUS_PERIOD_MS 200
@@ -456,6 +458,8 @@ static UINT g_dpi = 96;
 /* The probe writes the UI address on whichever thread it runs while the
  * UI thread reads it: the copy in and out is done under this lock. */
 static SRWLOCK g_ui_url_lock = SRWLOCK_INIT;
+/* The port of g_ui_url, under the same lock. */
+static int g_ui_port;
 
 /* The launch replaces and closes g_sidecar on the UI thread while the
  * poll thread of an earlier wait may still be testing it: both hold this
@@ -469,12 +473,26 @@ static void set_status_line(const wchar_t *text)
     }
 }
 
-static void copy_ui_url(wchar_t *out, size_t cap)
+/* The UI address and its port (may be NULL), as the last probe composed them. */
+static void copy_ui_url(wchar_t *out, size_t cap, int *port)
 {
     AcquireSRWLockShared(&g_ui_url_lock);
     wcsncpy(out, g_ui_url, cap - 1);
     out[cap - 1] = L'\0';
+    if (port) {
+        *port = g_ui_port;
+    }
     ReleaseSRWLockShared(&g_ui_url_lock);
+}
+
+/* The address is another program's: forgotten, so that it is neither
+ * opened nor handed to the user. */
+static void forget_ui_url(void)
+{
+    AcquireSRWLockExclusive(&g_ui_url_lock);
+    g_ui_url[0] = L'\0';
+    g_ui_port = 0;
+    ReleaseSRWLockExclusive(&g_ui_url_lock);
 }
 
 static const char *ready_word(void)
@@ -578,8 +596,9 @@ static int read_installed_release(char *out, size_t cap)
 /* ------------------------------------------------------------------ */
 
 /* 1 when GET / on the control file's port answers 200; composes the UI
- * address (with the installed release as its query when there is one). */
-int ui_is_ready(void)
+ * address (with the installed release as its query when there is one).
+ * `answered_port` (may be NULL) receives the port that answered. */
+static int probe_ui(int *answered_port)
 {
     char control[TOVRIN_FILE_TEXT_CAP];
     if (!read_control_json(control, sizeof control)) {
@@ -610,8 +629,17 @@ int ui_is_ready(void)
     }
     AcquireSRWLockExclusive(&g_ui_url_lock);
     wcscpy(g_ui_url, wide);
+    g_ui_port = port;
     ReleaseSRWLockExclusive(&g_ui_url_lock);
+    if (answered_port) {
+        *answered_port = port;
+    }
     return 1;
+}
+
+int ui_is_ready(void)
+{
+    return probe_ui(NULL);
 }
 
 /* ------------------------------------------------------------------ */
@@ -763,10 +791,11 @@ static int sidecar_runs_installed_release(void)
         return 0;
     }
     int port = control_port(control);
-    /* The secret goes only to a listener not proven foreign; a foreign one
-     * makes the sidecar count as not current, and the replacement then
-     * refuses to touch that program. */
-    if (port == 0 || !tovrin_listener_may_receive_token(g_install_dir, port)) {
+    /* The secret goes only to a port whose owners are proved to be this
+     * installation's (or nobody); a foreign one makes the sidecar count as
+     * not current, and the replacement then refuses to touch that program. */
+    if (port == 0 ||
+        tovrin_port_owner_verdict(g_install_dir, g_node_path, port) != TOVRIN_PORT_TRUSTED) {
         return 0;
     }
     char token[TOVRIN_TOKEN_CAP];
@@ -877,9 +906,8 @@ int start_runtime(void)
     if (ui_is_ready() || tovrin_install_runtime_running(g_install_dir)) {
         int stopped = tovrin_stop_existing_sidecar(g_install_dir, g_state_dir);
         if (stopped == 2) {
-            return report_launch_failure("foreign_listener",
-                                         L"Another program is using Tovrin Host's local "
-                                         L"address. Tovrin Host left that program running.");
+            forget_ui_url();
+            return report_launch_failure("foreign_listener", k_foreign_text);
         }
         if (stopped != 0) {
             return report_launch_failure("sidecar_stop_failed",
@@ -1023,9 +1051,14 @@ DWORD WINAPI ready_poll_thread(LPVOID param)
         if (InterlockedCompareExchange(&g_poll_stop, 0, 0) != 0) {
             return 0;
         }
-        if (ui_is_ready()) {
+        int port = 0;
+        if (probe_ui(&port)) {
+            /* Whoever answers is asked about once: a program on the port
+             * that is not this installation's is no ready UI. */
+            int foreign = tovrin_port_owner_verdict(g_install_dir, g_node_path, port) ==
+                          TOVRIN_PORT_FOREIGN;
             if (g_hwnd) {
-                PostMessageW(g_hwnd, WM_APP_READY, 0, 0);
+                PostMessageW(g_hwnd, WM_APP_READY, (WPARAM)foreign, 0);
             }
             return 0;
         }
@@ -1153,7 +1186,7 @@ void show_attention(const wchar_t *message)
     g_failure_shown = 1;
     set_status_line(k_status_attention);
     wchar_t url[TOVRIN_UI_URL_CAP];
-    copy_ui_url(url, TOVRIN_UI_URL_CAP);
+    copy_ui_url(url, TOVRIN_UI_URL_CAP, NULL);
     wchar_t text[TOVRIN_DIALOG_CAP];
     if (url[0]) {
         _snwprintf(text, TOVRIN_DIALOG_CAP,
@@ -1168,6 +1201,17 @@ void show_attention(const wchar_t *message)
     MessageBoxW(g_hwnd, text, k_caption, MB_OK | MB_ICONWARNING);
 }
 
+/* A program that is not this installation's holds the UI's address: the
+ * wait ends as when the replacement refuses to touch it. */
+static void report_foreign_port(void)
+{
+    g_ready = 0;
+    forget_ui_url();
+    stop_ready_poll();
+    write_shell_status("needs_attention", "foreign_listener");
+    show_attention(k_foreign_text);
+}
+
 /* Marks the UI ready and opens it: automatically once in the life of the
  * process, and every time the user asks. */
 void maybe_open_browser(int user_initiated)
@@ -1178,14 +1222,22 @@ void maybe_open_browser(int user_initiated)
     if (g_sidecar_dead) {
         return;
     }
+    wchar_t url[TOVRIN_UI_URL_CAP];
+    int port = 0;
+    copy_ui_url(url, TOVRIN_UI_URL_CAP, &port);
+    /* The browser, like the token, goes only to a port that no other
+     * program holds; asked once the browser is about to open. */
+    if (url[0] && (user_initiated || !g_auto_opened) &&
+        tovrin_port_owner_verdict(g_install_dir, g_node_path, port) == TOVRIN_PORT_FOREIGN) {
+        report_foreign_port();
+        return;
+    }
     g_ready = 1;
     /* Once the browser did not open in this wait, the line keeps saying so
      * until a later attempt succeeds or a new wait starts. */
     set_status_line(g_browser_failed ? k_status_no_browser : k_status_running);
     write_shell_status("running", "ui_ready");
 
-    wchar_t url[TOVRIN_UI_URL_CAP];
-    copy_ui_url(url, TOVRIN_UI_URL_CAP);
     if (!user_initiated) {
         if (g_auto_opened) {
             return;
@@ -1406,8 +1458,12 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
         }
         return TRUE;
     case WM_APP_READY:
-        g_ready = 1;
         stop_ready_poll();
+        if (wparam) {
+            report_foreign_port();
+            return 0;
+        }
+        g_ready = 1;
         maybe_open_browser(0);
         return 0;
     case WM_APP_SIDECAR_EXITED: {

@@ -80,6 +80,7 @@
 #define POLL_SLEEP_MS 200
 #define HTTP_TIMEOUT_MS 1500
 #define TABLE_TRIES 4         /* listener table reads while it keeps growing */
+#define OWNERS_MAX 4          /* distinct owners of listeners at one port */
 
 static const wchar_t k_task_disable[] = L"/Change /TN \"Tovrin Host\" /DISABLE";
 static const wchar_t k_task_end[] = L"/End /TN \"Tovrin Host\"";
@@ -123,12 +124,27 @@ struct process_table {
 struct install_names {
     char given[DIR_UTF8_CAP];
     char resolved[DIR_UTF8_CAP]; /* empty when it is the given one, or unknown */
+    /* The runtime image a shell starts, when it asks about the port: its
+     * own runtime, also where that lies outside the install directory. */
+    char runtime[IMAGE_CAP];
 };
 
-/* Fills the listener snapshot for `port`, with its image and command line in
- * the two caller slots, and the system error of the step that failed. */
-typedef void (*listener_query_fn)(int32_t port, tovrin_listener_snap *snap, char *image_slot,
-                                  char *command_slot, uint32_t *win32_error);
+/* The owners of every listener that receives a connection to 127.0.0.1 at
+ * the sidecar's port (a program bound to 0.0.0.0, or to "::", receives them
+ * as well as one bound to 127.0.0.1), each as a snapshot with its image and
+ * command line in the slots here. */
+struct listener_owners {
+    int32_t count; /* 0 to OWNERS_MAX */
+    tovrin_listener_snap snaps[OWNERS_MAX];
+    uint32_t errors[OWNERS_MAX]; /* the system error of the step that failed */
+    char images[OWNERS_MAX][IMAGE_CAP];
+    char commands[OWNERS_MAX][COMMAND_CAP];
+    uint32_t table_error; /* a table that could not be read, or too many owners */
+};
+
+/* Fills the owners of the listeners at `port`. The owner pid of a socket
+ * cannot be produced on demand, so tests pass their own. */
+typedef void (*listener_query_fn)(int32_t port, struct listener_owners *owners);
 
 typedef LONG(WINAPI *nt_query_information_process_fn)(HANDLE process, ULONG info_class,
                                                       PVOID info, ULONG info_length,
@@ -271,6 +287,7 @@ static void resolve_install_dir(const wchar_t *canon, const char *given, char *r
 static int install_names_of(const wchar_t *dir, wchar_t *canon, struct install_names *names)
 {
     names->resolved[0] = '\0';
+    names->runtime[0] = '\0';
     if (!install_dir_to_utf8(dir, canon, names->given)) {
         return 0;
     }
@@ -620,20 +637,40 @@ done:
     return ok;
 }
 
-/* The owner of the first listener row on 127.0.0.1 at `port`. Rows on any
- * other address, 0.0.0.0 included, never match: the sidecar listens on
- * loopback only, and a wildcard listener is someone else. The table's
- * address and port are in network byte order, the port in the low 16 bits.
- * `size` bounds the walk to what the buffer really holds. */
-static int find_listener_row(const MIB_TCPTABLE_OWNER_PID *table, DWORD size, int32_t port,
-                             uint32_t *pid)
+/* Adds `pid` to the owners of the port once; 0 when a further owner does
+ * not fit. Pid 0 never names a process: some systems (Wine 8 among them)
+ * report every listener with owner 0, and that is no owner to examine. */
+static int add_owner_pid(uint32_t *pids, int32_t *count, uint32_t pid)
+{
+    int32_t i;
+    if (pid == 0) {
+        return 1;
+    }
+    for (i = 0; i < *count; i++) {
+        if (pids[i] == pid) {
+            return 1;
+        }
+    }
+    if (*count >= OWNERS_MAX) {
+        return 0;
+    }
+    pids[(*count)++] = pid;
+    return 1;
+}
+
+/* The owners of the IPv4 rows at `port` that receive a connection to
+ * 127.0.0.1: those bound to 127.0.0.1 and those bound to 0.0.0.0 (every
+ * address). The table's address and port are in network byte order, the
+ * port in the low 16 bits; `size` bounds the walk to what the buffer
+ * holds. 0 when more owners than fit were found. */
+static int find_listener_rows(const MIB_TCPTABLE_OWNER_PID *table, DWORD size, int32_t port,
+                              uint32_t *pids, int32_t *count)
 {
     DWORD header = (DWORD)offsetof(MIB_TCPTABLE_OWNER_PID, table);
     DWORD rows;
     DWORD i;
-    *pid = 0;
     if (!table || size < header) {
-        return 0;
+        return 1;
     }
     rows = (size - header) / (DWORD)sizeof(MIB_TCPROW_OWNER_PID);
     if (table->dwNumEntries < rows) {
@@ -642,12 +679,40 @@ static int find_listener_row(const MIB_TCPTABLE_OWNER_PID *table, DWORD size, in
     for (i = 0; i < rows; i++) {
         const MIB_TCPROW_OWNER_PID *row = &table->table[i];
         if ((int32_t)ntohs((u_short)(row->dwLocalPort & 0xFFFF)) == port &&
-            row->dwLocalAddr == htonl(INADDR_LOOPBACK)) {
-            *pid = row->dwOwningPid;
-            return 1;
+            (row->dwLocalAddr == htonl(INADDR_LOOPBACK) || row->dwLocalAddr == htonl(INADDR_ANY)) &&
+            !add_owner_pid(pids, count, row->dwOwningPid)) {
+            return 0;
         }
     }
-    return 0;
+    return 1;
+}
+
+/* The same for the IPv6 rows: those bound to "::". Such a socket receives
+ * IPv4 connections unless it is IPv6-only, which the table does not tell,
+ * so it counts. */
+static int find_listener_rows6(const MIB_TCP6TABLE_OWNER_PID *table, DWORD size, int32_t port,
+                               uint32_t *pids, int32_t *count)
+{
+    static const UCHAR any[16] = {0};
+    DWORD header = (DWORD)offsetof(MIB_TCP6TABLE_OWNER_PID, table);
+    DWORD rows;
+    DWORD i;
+    if (!table || size < header) {
+        return 1;
+    }
+    rows = (size - header) / (DWORD)sizeof(MIB_TCP6ROW_OWNER_PID);
+    if (table->dwNumEntries < rows) {
+        rows = table->dwNumEntries;
+    }
+    for (i = 0; i < rows; i++) {
+        const MIB_TCP6ROW_OWNER_PID *row = &table->table[i];
+        if ((int32_t)ntohs((u_short)(row->dwLocalPort & 0xFFFF)) == port &&
+            memcmp(row->ucLocalAddr, any, sizeof any) == 0 &&
+            !add_owner_pid(pids, count, row->dwOwningPid)) {
+            return 0;
+        }
+    }
+    return 1;
 }
 
 /* The listener table of one address family, in a heap block the caller
@@ -682,47 +747,22 @@ static DWORD read_listener_table(ULONG family, void **table, DWORD *size)
     return rc;
 }
 
-/* The owner of the listener on 127.0.0.1 at `port`, with what could be
- * read about it. */
-static void query_listener(int32_t port, tovrin_listener_snap *snap, char *image_slot,
+/* What can be read about the owner `pid` of a listener: its image and
+ * command line into the two slots, or why not. */
+static void snapshot_owner(uint32_t pid, tovrin_listener_snap *snap, char *image_slot,
                            char *command_slot, uint32_t *win32_error)
 {
-    MIB_TCPTABLE_OWNER_PID *table = NULL;
-    HANDLE process = NULL;
+    HANDLE process;
     wchar_t wide[IMAGE_WIDE_CAP];
-    DWORD size = 0;
-    DWORD rc;
     DWORD error = 0;
-    uint32_t pid = 0;
-    int found = 0;
 
-    snap->pid = 0;
+    snap->pid = pid;
     snap->query_state = 0;
-    snap->image = NULL;
+    snap->image = image_slot;
     snap->command_line = NULL;
     image_slot[0] = '\0';
     command_slot[0] = '\0';
     *win32_error = 0;
-    if (port < 1 || port > 65535) {
-        goto done;
-    }
-    rc = read_listener_table(AF_INET, reinterpret_cast<void **>(&table), &size);
-    if (rc != NO_ERROR) {
-        /* No owner can be named, but this is no proof that nobody
-         * listens: the error goes with the empty snapshot. */
-        *win32_error = rc;
-        goto done;
-    }
-    found = find_listener_row(table, size, port, &pid);
-    HeapFree(GetProcessHeap(), 0, table);
-    table = NULL;
-    /* Pid 0 never names a process. Some systems (Wine among them) report
-     * every listener with owner 0; that is no owner to examine. */
-    if (!found || pid == 0) {
-        goto done;
-    }
-    snap->pid = pid;
-    snap->image = image_slot;
     process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (!process) {
         error = GetLastError();
@@ -730,33 +770,70 @@ static void query_listener(int32_t port, tovrin_listener_snap *snap, char *image
                             : error == ERROR_ACCESS_DENIED                               ? 2
                                                                                          : 3;
         *win32_error = error;
-        goto done;
+        return;
     }
     if (!query_image_wide(process, wide, &error)) {
+        CloseHandle(process);
         snap->query_state = (error == ERROR_INVALID_PARAMETER || error == ERROR_PARTIAL_COPY) ? 1
                             : error == ERROR_ACCESS_DENIED                                  ? 2
                                                                                             : 3;
         *win32_error = error;
-        goto done;
+        return;
     }
     CloseHandle(process);
-    process = NULL;
     if (!store_image_wide(wide, image_slot)) {
         image_slot[0] = '\0';
         snap->query_state = 3;
         *win32_error = ERROR_INVALID_NAME;
-        goto done;
+        return;
     }
     command_utf8(pid, command_slot);
     snap->command_line = command_slot[0] != '\0' ? command_slot : NULL;
+}
 
-done:
-    if (process) {
-        CloseHandle(process);
+/* The owners of every listener that receives a connection to 127.0.0.1 at
+ * `port`, with what could be read about each. A table that cannot be read,
+ * or more owners than fit, leaves its error in `table_error`: then nobody
+ * may be named, but nobody was proved absent either. */
+static void query_listener(int32_t port, struct listener_owners *owners)
+{
+    uint32_t pids[OWNERS_MAX];
+    void *table = NULL;
+    DWORD size = 0;
+    DWORD rc;
+    int32_t count = 0;
+    int32_t i;
+
+    owners->count = 0;
+    owners->table_error = 0;
+    if (port < 1 || port > 65535) {
+        return;
     }
-    if (table) {
+    rc = read_listener_table(AF_INET, &table, &size);
+    if (rc == NO_ERROR) {
+        if (!find_listener_rows(static_cast<const MIB_TCPTABLE_OWNER_PID *>(table), size, port,
+                                pids, &count)) {
+            owners->table_error = ERROR_MORE_DATA;
+        }
         HeapFree(GetProcessHeap(), 0, table);
+    } else {
+        owners->table_error = rc;
     }
+    rc = read_listener_table(AF_INET6, &table, &size);
+    if (rc == NO_ERROR) {
+        if (!find_listener_rows6(static_cast<const MIB_TCP6TABLE_OWNER_PID *>(table), size, port,
+                                 pids, &count)) {
+            owners->table_error = ERROR_MORE_DATA;
+        }
+        HeapFree(GetProcessHeap(), 0, table);
+    } else if (owners->table_error == 0) {
+        owners->table_error = rc;
+    }
+    for (i = 0; i < count; i++) {
+        snapshot_owner(pids[i], &owners->snaps[i], owners->images[i], owners->commands[i],
+                       &owners->errors[i]);
+    }
+    owners->count = count;
 }
 
 /* ------------------------------------------------------------------ */
@@ -837,40 +914,105 @@ static const char *foreign_detail(const struct install_probe *probe)
     return "foreign_port_owner";
 }
 
-/* Up to eight looks at the owner of the port, 200 ms apart while its image
- * cannot be read yet (a process that just started or is exiting). Returns
- * the classification's verdict: 1 this installation's runtime or shell
- * (its pid in *plan_listener_pid), 2 no listener, 4 or 5 blocked, 0
- * invalid arguments. The probe reports the last attempt. */
+/* How foreign a verdict is. When several programs listen where a
+ * connection to 127.0.0.1 arrives, the most foreign one decides: a program
+ * outside the installation, then an owner that stayed unreadable, then one
+ * to look at again, then this installation's own, then nobody. */
+static int verdict_rank(int verdict)
+{
+    switch (verdict) {
+    case 4:
+        return 5;
+    case 5:
+        return 4;
+    case 3:
+        return 3;
+    case 1:
+        return 2;
+    default:
+        return 1;
+    }
+}
+
+/* 1 when two paths name one file, letter case and slash direction aside. */
+static int same_path(const char *a, const char *b)
+{
+    char fa[IMAGE_CAP];
+    char fb[IMAGE_CAP];
+    if (!a || !b || strlen(a) > IMAGE_CAP - 1 || strlen(b) > IMAGE_CAP - 1) {
+        return 0;
+    }
+    fold_path_text(fa, sizeof fa, a);
+    fold_path_text(fb, sizeof fb, b);
+    return fa[0] != '\0' && strcmp(fa, fb) == 0;
+}
+
+/* Up to eight looks at the owners of the port, 200 ms apart while an
+ * owner's image cannot be read yet (a process that just started or is
+ * exiting). Returns the verdict of the owner that decides (`*decider`, -1
+ * when nobody listens): 1 this installation's runtime or shell (its pid in
+ * *plan_listener_pid), 2 no listener, 4 or 5 blocked, 0 invalid arguments.
+ * The probe reports that owner in the last attempt. */
 static int discover_listener(const struct install_names *names, int32_t port,
-                             listener_query_fn query, tovrin_listener_snap *snap,
-                             char *image_slot, char *command_slot, struct install_probe *probe,
+                             listener_query_fn query, struct listener_owners *owners,
+                             int32_t *decider, struct install_probe *probe,
                              uint32_t *plan_listener_pid)
 {
+    static const tovrin_listener_snap nobody = {0, 0, NULL, NULL};
     const char *install_utf8 = names->given;
     int32_t attempt;
     *plan_listener_pid = 0;
+    *decider = -1;
     for (attempt = 0; attempt < LISTENER_ATTEMPTS; attempt++) {
-        uint32_t win32_error = 0;
+        const tovrin_listener_snap *decided = &nobody;
         uint32_t classified_pid = 0;
         const char *detail = NULL;
         const char *relation = NULL;
         const char *query_word = NULL;
         int verdict;
+        int32_t i;
 
-        query(port, snap, image_slot, command_slot, &win32_error);
-        if (snap->image == image_slot) {
-            respell_image(image_slot, names);
+        query(port, owners);
+        *decider = -1;
+        verdict = tovrin_classify_listener_snap(install_utf8, &nobody, attempt, LISTENER_ATTEMPTS,
+                                                &classified_pid, &detail, &relation, &query_word);
+        for (i = 0; i < owners->count && verdict != 0; i++) {
+            tovrin_listener_snap *snap = &owners->snaps[i];
+            uint32_t pid = 0;
+            const char *d = NULL;
+            const char *r = NULL;
+            const char *q = NULL;
+            int v;
+            if (snap->image == owners->images[i]) {
+                respell_image(owners->images[i], names);
+            }
+            v = tovrin_classify_listener_snap(install_utf8, snap, attempt, LISTENER_ATTEMPTS, &pid,
+                                              &d, &r, &q);
+            /* The runtime this shell starts is its own, wherever it lies
+             * (with another install directory it lies beside the shell). */
+            if (v == 4 && names->runtime[0] != '\0' && same_path(snap->image, names->runtime)) {
+                v = 1;
+                pid = snap->pid;
+                d = "none";
+                r = "exact_install_node";
+            }
+            if (v == 0 || *decider < 0 || verdict_rank(v) > verdict_rank(verdict)) {
+                verdict = v;
+                *decider = i;
+                decided = snap;
+                classified_pid = pid;
+                detail = d;
+                relation = r;
+                query_word = q;
+            }
         }
-        verdict = tovrin_classify_listener_snap(install_utf8, snap, attempt, LISTENER_ATTEMPTS,
-                                                &classified_pid, &detail, &relation,
-                                                &query_word);
-        probe->listener_pid = snap->pid;
-        probe->win32_error = win32_error;
+        probe->listener_pid = decided->pid;
+        probe->win32_error = *decider >= 0 ? owners->errors[*decider] : owners->table_error;
         probe->discover_attempts = attempt + 1;
-        probe->command_matches =
-            snap->command_line ? command_matches_install(snap->command_line, install_utf8) : -1;
-        copy_text(probe->image, sizeof probe->image, snap->image);
+        probe->command_matches = decided->command_line
+                                     ? command_matches_install(decided->command_line, install_utf8)
+                                     : -1;
+        copy_text(probe->image, sizeof probe->image, decided->image);
         copy_text(probe->image_relation, sizeof probe->image_relation, relation);
         copy_text(probe->image_query, sizeof probe->image_query, query_word);
         copy_text(probe->detail, sizeof probe->detail, detail);
@@ -930,13 +1072,12 @@ static int plan_install(const wchar_t *install_dir, const wchar_t *state_dir,
     char lock_text[LOCK_TEXT_CAP];
     char control_text[CONTROL_TEXT_CAP];
     char owner_image[IMAGE_CAP];
-    char snap_image[IMAGE_CAP];
-    char snap_command[COMMAND_CAP];
+    struct listener_owners owners;
+    int32_t decider = -1;
     /* The command slots live only for this call; the records' command
      * pointers are cleared before it returns. */
     char commands[TABLE_CAP][COMMAND_CAP];
     struct process_table table;
-    tovrin_listener_snap snap;
     uint32_t owner_pid = 0;
     uint32_t listener_pid = 0;
     int32_t port = 0;
@@ -971,8 +1112,7 @@ static int plan_install(const wchar_t *install_dir, const wchar_t *state_dir,
         port = tovrin_parse_control_port(control_text);
     }
 
-    verdict = discover_listener(&names, port, query, &snap, snap_image, snap_command, probe,
-                                &listener_pid);
+    verdict = discover_listener(&names, port, query, &owners, &decider, probe, &listener_pid);
     if (verdict == 0) {
         goto done;
     }
@@ -995,8 +1135,8 @@ static int plan_install(const wchar_t *install_dir, const wchar_t *state_dir,
         owner_pid = 0;
         owner_image[0] = '\0';
     }
-    if (verdict == 1) {
-        merge_listener(&table, &snap);
+    if (verdict == 1 && decider >= 0) {
+        merge_listener(&table, &owners.snaps[decider]);
     }
     *count = table.count;
     if (!tovrin_plan_sidecar_stop(install_utf8, (uint32_t)GetCurrentProcessId(), records,
@@ -1112,31 +1252,33 @@ static int scan_token(const char *text, char *out)
     return 1;
 }
 
-/* Whether the bearer token may be sent to the listener at `port`. The
- * token is the sidecar's secret, and whoever holds the port after the
- * sidecar died would be handed it. So the owner is looked up and classified
- * first, as the install plan does (up to 8 looks, 200 ms apart while its
- * image cannot be read yet): the token goes to this installation's runtime
- * or shell (verdict 1), and where no owner can be named (verdict 2: no
- * listener row, an owner that vanished, or a platform that reports every
- * owner as pid 0); never to a program outside the installation (4) or to
- * an owner whose image stayed unreadable (5). */
-static int token_may_go(const struct install_names *names, int32_t port, listener_query_fn query)
+/* Who holds the port, for everything that trusts it: the bearer token (the
+ * sidecar's secret, which whoever holds the port after the sidecar died
+ * would be handed), the UI being ready and the browser. The owners are
+ * looked up and classified as the install plan does (up to 8 looks, 200 ms
+ * apart while an image cannot be read yet). TOVRIN_PORT_TRUSTED: this
+ * installation's runtime or shell (verdict 1), or nobody that can be named
+ * (verdict 2: no listener, an owner that vanished, or a platform that
+ * reports every owner as pid 0). TOVRIN_PORT_FOREIGN: a program outside the
+ * installation (4) or an owner whose image stayed unreadable (5), on any
+ * of the addresses. TOVRIN_PORT_UNKNOWN: a table could not be read, so
+ * nobody was proved absent. */
+static int port_trust(const struct install_names *names, int32_t port, listener_query_fn query)
 {
     struct install_probe probe;
-    tovrin_listener_snap snap;
-    char image[IMAGE_CAP];
-    char command[COMMAND_CAP];
+    struct listener_owners owners;
+    int32_t decider = -1;
     uint32_t listener_pid = 0;
     int verdict;
     memset(&probe, 0, sizeof probe);
-    verdict = discover_listener(names, port, query, &snap, image, command, &probe,
-                                &listener_pid);
-    /* A table that could not be read named nobody, but proved nothing. */
-    if (verdict == 2 && snap.pid == 0 && probe.win32_error != 0) {
-        return 0;
+    verdict = discover_listener(names, port, query, &owners, &decider, &probe, &listener_pid);
+    if (verdict == 4 || verdict == 5) {
+        return TOVRIN_PORT_FOREIGN;
     }
-    return verdict == 1 || verdict == 2;
+    if (verdict == 0 || owners.table_error != 0) {
+        return TOVRIN_PORT_UNKNOWN;
+    }
+    return TOVRIN_PORT_TRUSTED;
 }
 
 /* One POST /shutdown to the sidecar, as far as the control file allows and
@@ -1177,7 +1319,7 @@ static void request_shutdown(const wchar_t *state_dir, const struct install_name
     if (!scan_token(control, token)) {
         goto done;
     }
-    if (!token_may_go(names, port, query)) {
+    if (port_trust(names, port, query) != TOVRIN_PORT_TRUSTED) {
         goto done;
     }
     session = WinHttpOpen(L"TovrinHost/0.1.1", WINHTTP_ACCESS_TYPE_NO_PROXY,
@@ -1657,14 +1799,20 @@ int tovrin_install_runtime_running(const wchar_t *install_dir)
     return plan.count > 0 ? 1 : 0;
 }
 
-int tovrin_listener_may_receive_token(const wchar_t *install_dir, int32_t port)
+int tovrin_port_owner_verdict(const wchar_t *install_dir, const wchar_t *runtime_image,
+                              int32_t port)
 {
     wchar_t canon[CANON_CAP];
     struct install_names names;
     if (!install_names_of(install_dir, canon, &names)) {
-        return 0;
+        return TOVRIN_PORT_UNKNOWN;
     }
-    return token_may_go(&names, port, query_listener);
+    if (runtime_image && runtime_image[0] != L'\0' &&
+        WideCharToMultiByte(CP_UTF8, 0, runtime_image, -1, names.runtime, IMAGE_CAP, NULL,
+                            NULL) <= 0) {
+        names.runtime[0] = '\0';
+    }
+    return port_trust(&names, port, query_listener);
 }
 
 int tovrin_stop_existing_sidecar(const wchar_t *install_dir, const wchar_t *state_dir)

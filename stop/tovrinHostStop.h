@@ -12,12 +12,18 @@
  * runtime, another shell, its helper script), the calling shell excepted. */
 int tovrin_install_runtime_running(const wchar_t *install_dir);
 
-/* 1 when the sidecar's bearer token may be sent to the listener on
- * 127.0.0.1 at `port`: its owner is the installation's runtime or shell, or
- * no owner can be named. 0 when the owner is a program outside the
- * installation, or its image stayed unreadable. May take up to 1.4 s while
- * an owner's image cannot be read yet. */
-int tovrin_listener_may_receive_token(const wchar_t *install_dir, int32_t port);
+/* Who holds the sidecar's port: every program listening where a connection
+ * to 127.0.0.1 at `port` arrives (bound to 127.0.0.1, 0.0.0.0 or "::").
+ * The bearer token goes to the port only when it is TOVRIN_PORT_TRUSTED; the
+ * UI counts as ready, and the browser opens at it, only while it is not
+ * TOVRIN_PORT_FOREIGN. `runtime_image` (may be NULL) is the runtime the
+ * caller starts, which counts as the installation's own wherever it lies.
+ * May take up to 1.4 s while an owner's image cannot be read yet. */
+#define TOVRIN_PORT_UNKNOWN 0 /* a listener table could not be read */
+#define TOVRIN_PORT_TRUSTED 1 /* the installation's runtime or shell, or nobody to name */
+#define TOVRIN_PORT_FOREIGN 2 /* a program outside the installation, or one unreadable */
+int tovrin_port_owner_verdict(const wchar_t *install_dir, const wchar_t *runtime_image,
+                              int32_t port);
 
 /* Stops the installation's sidecar. 0 stopped (or nothing ran), 1 the stop
  * failed or was not proved, 2 a foreign program holds the sidecar's address

@@ -303,13 +303,14 @@ protected:
     // A program that is not Tovrin's, listening on 127.0.0.1 and writing the
     // user's control.json with its port and a token of its own; every
     // request it gets goes to `requests`.
-    tvt::process start_port_holder(const std::wstring &exe, const std::wstring &requests)
+    tvt::process start_port_holder(const std::wstring &exe, const std::wstring &requests,
+                                   const std::string &extra = "")
     {
         tvt::process p;
         int port = tvt::serve_test_listener(exe, root_, L"holder",
                                             "state_dir=" + tvt::narrow(state_) +
                                                 "\nwrite_lock=0\nrequest_log=" +
-                                                tvt::narrow(requests) + "\n",
+                                                tvt::narrow(requests) + "\n" + extra,
                                             &p);
         holders_.push_back(p);
         EXPECT_NE(0, port) << "the holder did not listen";
@@ -632,6 +633,16 @@ TEST_F(WindowTest, InstallDirOptionInWindowMode)
     EXPECT_EQ("http://127.0.0.1:" + std::to_string(control_port()) + "/", wait_urls(1).at(0));
     EXPECT_EQ(0u, close_shell(run));
 
+    // The runtime beside the program is this shell's own, though outside
+    // the install directory: a second start keeps it, with the token.
+    set_release(other, k_installed);
+    shell_run *again = start_shell(dir, L"--install-dir Other", root_);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    EXPECT_EQ(1, count_events("sidecar_started")) << "the current sidecar was replaced";
+    EXPECT_NE(std::string::npos, tvt::read_file_or_empty(dir + L"\\requests.log")
+                                     .find("GET /status Bearer 0123456789abcdef0123456789abcdef"));
+    EXPECT_EQ(0u, close_shell(again));
+
     // The stop-only mode would end at once without a window.
     tvt::kill_processes_below(dir + L"\\runtime");
     shell_run *window = start_shell(dir, L"--install-dir --stop-existing");
@@ -660,30 +671,62 @@ TEST_F(WindowTest, ForeignProgramOnTheAddressIsLeftRunning)
     }
     std::wstring dir = install(L"Host", "");
     tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
-    std::wstring holder_log = root_ + L"\\holder-requests.log";
-    tvt::process holder = start_port_holder(root_ + L"\\tools\\portholder.exe", holder_log);
-    ASSERT_FALSE(HasFatalFailure());
-    std::wstring url = L"http://127.0.0.1:" + std::to_wstring(control_port()) + L"/?release=" +
-                       tvt::widen(std::string(k_installed, 12));
+    // Whichever address it listens on, a connection to 127.0.0.1 reaches
+    // it; it would answer /status with the installed release.
+    for (const char *address : {"127.0.0.1", "0.0.0.0", "::"}) {
+        SCOPED_TRACE(address);
+        std::wstring holder_log = root_ + L"\\holder-requests.log";
+        DeleteFileW(holder_log.c_str());
+        DeleteFileW((state_ + L"\\upgrade-stop.log").c_str());
+        tvt::process holder =
+            start_port_holder(root_ + L"\\tools\\portholder.exe", holder_log,
+                              "listen_address=" + std::string(address) + "\nrelease=" + k_running + "\n");
+        ASSERT_FALSE(HasFatalFailure());
+        set_clipboard_text(L"the user's own text");
 
-    shell_run *run = start_shell(dir);
-    EXPECT_EQ(L"Another program is using Tovrin Host's local address. Tovrin Host left that "
-              L"program running.\n\nIf needed, this address was copied to the clipboard:\n" +
-                  url,
-              answer_message_box(run));
-    EXPECT_TRUE(wait_status("needs_attention", "foreign_listener"));
-    EXPECT_TRUE(lifecycle().empty()) << "a sidecar was launched";
-    EXPECT_TRUE(tvt::process_alive(holder.pid)) << "the holder of the address was stopped";
-    // It answered GET /, which needs no token, and never saw the token.
-    std::string seen = tvt::read_file_or_empty(holder_log);
-    EXPECT_NE(std::string::npos, seen.find("GET / - TovrinHost/0.1\r\n")) << seen;
-    EXPECT_EQ(std::string::npos, seen.find("Bearer")) << seen;
-    std::vector<std::string> stops = upgrade_stops();
-    ASSERT_EQ(1u, stops.size());
-    EXPECT_EQ(0u, stops[0].find("result=refused detail=foreign_port_owner listener_pid=" +
-                                std::to_string(holder.pid) + " image_basename=portholder.exe "))
-        << stops[0];
-    EXPECT_EQ(0u, close_shell(run));
+        shell_run *run = start_shell(dir);
+        EXPECT_EQ(L"Another program is using Tovrin Host's local address. Tovrin Host left that "
+                  L"program running.",
+                  answer_message_box(run));
+        EXPECT_TRUE(wait_status("needs_attention", "foreign_listener"));
+        EXPECT_EQ(0, count_events("sidecar_started")) << "a sidecar was launched";
+        EXPECT_TRUE(tvt::process_alive(holder.pid)) << "the holder of the address was stopped";
+        // It answered GET /, which needs no token, and never saw the token.
+        std::string seen = tvt::read_file_or_empty(holder_log);
+        EXPECT_NE(std::string::npos, seen.find("GET / - TovrinHost/0.1\r\n")) << seen;
+        EXPECT_EQ(std::string::npos, seen.find("Bearer")) << seen;
+        std::vector<std::string> stops = upgrade_stops();
+        ASSERT_EQ(1u, stops.size());
+        EXPECT_EQ(0u, stops[0].find("result=refused detail=foreign_port_owner listener_pid=" +
+                                    std::to_string(holder.pid) + " image_basename=portholder.exe "))
+            << stops[0];
+        EXPECT_EQ(0u, close_shell(run));
+        EXPECT_TRUE(browser_urls().empty()) << "the browser was opened at the holder";
+        EXPECT_EQ(L"the user's own text", clipboard_text()) << "its address went to the clipboard";
+        TerminateProcess(holder.handle, 9);
+        WaitForSingleObject(holder.handle, 5000);
+    }
+}
+
+// This installation's own runtime listening on every address is still its
+// own: kept while current, its token sent.
+TEST_F(WindowTest, OwnRuntimeOnEveryAddressIsKept)
+{
+    if (!tvt::listener_owners_visible()) {
+        GTEST_SKIP() << tvt::k_owners_hidden;
+    }
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js",
+                    behaviour(dir, "listen_address=0.0.0.0\n"));
+    shell_run *first = start_shell(dir);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    EXPECT_EQ(0u, close_shell(first));
+    shell_run *second = start_shell(dir);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    EXPECT_EQ(1, count_events("sidecar_started")) << "the current sidecar was replaced";
+    EXPECT_NE(std::string::npos, tvt::read_file_or_empty(dir + L"\\requests.log")
+                                     .find("GET /status Bearer 0123456789abcdef0123456789abcdef"));
+    EXPECT_EQ(0u, close_shell(second));
 }
 
 // The real Node.js runtime with the sample sidecar.

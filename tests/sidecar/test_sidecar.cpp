@@ -12,7 +12,8 @@
 //   state_dir=        where control.json and runtime.lock.owner go; default
 //                     %TOVRIN_HOST_STATE_DIR%, else LOCALAPPDATA\TovrinHost
 //   port=0            port to listen on (0: the system chooses)
-//   listen_address=127.0.0.1   address to listen on (e.g. 0.0.0.0)
+//   listen_address=127.0.0.1   address to listen on (e.g. 0.0.0.0, or :: for
+//                     every IPv6 and, dual stack, every IPv4 address)
 //   token=            bearer token (default: a fixed 32-hex-digit token)
 //   token_length=N    a generated token of exactly N bytes instead
 //   bind_address=127.0.0.1     "bindAddress" in control.json; "-" omits it
@@ -524,23 +525,37 @@ int wmain(int argc, wchar_t **argv)
         write_std(STD_ERROR_HANDLE, "test sidecar: WSAStartup failed\r\n");
         return 3;
     }
-    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    // "::" listens on every IPv6 address and, dual stack, on every IPv4 one.
+    std::string address = get("listen_address", "127.0.0.1");
+    bool six = address == "::";
+    SOCKET listener = socket(six ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (listener == INVALID_SOCKET) {
         write_std(STD_ERROR_HANDLE, "test sidecar: socket failed\r\n");
         return 3;
     }
-    sockaddr_in addr;
+    sockaddr_storage addr;
     ZeroMemory(&addr, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons((u_short)get_int("port", 0));
-    addr.sin_addr.s_addr = inet_addr(get("listen_address", "127.0.0.1").c_str());
-    if (bind(listener, (sockaddr *)&addr, sizeof addr) != 0 || listen(listener, 16) != 0) {
+    u_short wanted = htons((u_short)get_int("port", 0));
+    if (six) {
+        DWORD v6_only = 0;
+        setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, (const char *)&v6_only, sizeof v6_only);
+        sockaddr_in6 *a6 = (sockaddr_in6 *)&addr;
+        a6->sin6_family = AF_INET6;
+        a6->sin6_port = wanted;
+    } else {
+        sockaddr_in *a4 = (sockaddr_in *)&addr;
+        a4->sin_family = AF_INET;
+        a4->sin_port = wanted;
+        a4->sin_addr.s_addr = inet_addr(address.c_str());
+    }
+    int addr_len = six ? (int)sizeof(sockaddr_in6) : (int)sizeof(sockaddr_in);
+    if (bind(listener, (sockaddr *)&addr, addr_len) != 0 || listen(listener, 16) != 0) {
         write_std(STD_ERROR_HANDLE, "test sidecar: cannot listen\r\n");
         return 3;
     }
-    int addr_len = sizeof addr;
+    addr_len = sizeof addr;
     getsockname(listener, (sockaddr *)&addr, &addr_len);
-    int port = ntohs(addr.sin_port);
+    int port = ntohs(six ? ((sockaddr_in6 *)&addr)->sin6_port : ((sockaddr_in *)&addr)->sin_port);
 
     if (!state_dir.empty()) {
         CreateDirectoryW(widen(state_dir).c_str(), NULL);

@@ -420,14 +420,15 @@ protected:
     // A program that is not this installation's, listening on 127.0.0.1 and
     // writing the user's control.json with its port (as a sidecar would),
     // with a log of every request it gets.
-    tvt::process start_holder(const std::wstring &exe)
+    tvt::process start_holder(const std::wstring &exe, const std::string &address = "127.0.0.1")
     {
         holder_requests = root + L"\\holder-requests.log";
         DeleteFileW((state + L"\\control.json").c_str());
         tvt::process p;
         int port = tvt::serve_test_listener(exe, root, L"holder",
                                             "state_dir=" + u(state) + "\nwrite_lock=0\n" +
-                                                "request_log=" + u(holder_requests) + "\n",
+                                                "request_log=" + u(holder_requests) +
+                                                "\nlisten_address=" + address + "\n",
                                             &p);
         started.push_back(p);
         EXPECT_NE(0, port) << "the holder did not listen";
@@ -443,16 +444,20 @@ TEST_F(PortOwnerTest, ForeignProgramsOnThePortAreRefusedAndLeftRunning)
     make_install("");
     struct holder_case {
         const wchar_t *exe;
+        const char *address;
         const char *detail;
         const char *basename;
     } cases[] = {
-        {L"\\tools\\portholder.exe", "foreign_port_owner", "portholder.exe"},
-        {L"\\Other\\node.exe", "image_mismatch", "node.exe"},
-        {L"\\Host2\\TovrinHost.exe", "image_mismatch", "TovrinHost.exe"},
+        {L"\\tools\\portholder.exe", "127.0.0.1", "foreign_port_owner", "portholder.exe"},
+        {L"\\Other\\node.exe", "127.0.0.1", "image_mismatch", "node.exe"},
+        {L"\\Host2\\TovrinHost.exe", "127.0.0.1", "image_mismatch", "TovrinHost.exe"},
+        // Bound to every address, it receives the connections to 127.0.0.1.
+        {L"\\tools\\portholder.exe", "0.0.0.0", "foreign_port_owner", "portholder.exe"},
+        {L"\\tools\\portholder.exe", "::", "foreign_port_owner", "portholder.exe"},
     };
     for (const holder_case &c : cases) {
-        SCOPED_TRACE(c.detail);
-        tvt::process holder = start_holder(root + c.exe);
+        SCOPED_TRACE(std::string(c.detail) + " on " + c.address);
+        tvt::process holder = start_holder(root + c.exe, c.address);
         ASSERT_FALSE(HasFatalFailure());
         DeleteFileW((state + L"\\upgrade-stop.log").c_str());
 
@@ -478,24 +483,32 @@ TEST_F(PortOwnerTest, ThisInstallationsRuntimeOnThePortIsStopped)
     // It ignores the request, so it is terminated as the proved owner of
     // the port; had its image not been recognised as this installation's
     // runtime, the stop would have been refused (2) and sent no request.
-    make_install("on_shutdown=ignore\r\nexit_code=37\r\n");
-    tvt::process sidecar = start_host_sidecar();
-    ASSERT_FALSE(HasFatalFailure());
-    int port = atoi(tvt::read_file_or_empty(root + L"\\ready-host.txt").c_str());
-    ASSERT_EQ(sidecar.pid, tvt::listener_owner(port));
+    // On every address, too.
+    for (const char *address : {"127.0.0.1", "0.0.0.0"}) {
+        SCOPED_TRACE(address);
+        make_install("on_shutdown=ignore\r\nexit_code=37\r\nlisten_address=" +
+                     std::string(address) + "\r\n");
+        DeleteFileW(requests.c_str());
+        DeleteFileW((state + L"\\upgrade-stop.log").c_str());
+        DeleteFileW((root + L"\\ready-host.txt").c_str());
+        tvt::process sidecar = start_host_sidecar();
+        ASSERT_FALSE(HasFatalFailure());
+        int port = atoi(tvt::read_file_or_empty(root + L"\\ready-host.txt").c_str());
+        ASSERT_EQ(sidecar.pid, tvt::listener_owner(port));
 
-    DWORD children = 0;
-    EXPECT_EQ(0u, run_shell(tvt::host_exe(),
-                            L"--install-dir " + tvt::quote(install) + L" --stop-existing", nullptr,
-                            L"", &children));
-    DWORD code = 99;
-    ASSERT_TRUE(tvt::wait_process(sidecar, 1000, &code));
-    EXPECT_EQ(0u, code) << "terminated, not ended by itself";
-    EXPECT_EQ(shutdown_line(k_default_token), tvt::read_file_or_empty(requests));
-    // schtasks.exe to disable and to end the task (with a console host each
-    // under Wine 10).
-    EXPECT_GE(children, 2u) << "the task was not disabled and ended";
-    expect_one_record("result=stopped detail=none ", 0);
+        DWORD children = 0;
+        EXPECT_EQ(0u, run_shell(tvt::host_exe(),
+                                L"--install-dir " + tvt::quote(install) + L" --stop-existing",
+                                nullptr, L"", &children));
+        DWORD code = 99;
+        ASSERT_TRUE(tvt::wait_process(sidecar, 1000, &code));
+        EXPECT_EQ(0u, code) << "terminated, not ended by itself";
+        EXPECT_EQ(shutdown_line(k_default_token), tvt::read_file_or_empty(requests));
+        // schtasks.exe to disable and to end the task (with a console host
+        // each under Wine 10).
+        EXPECT_GE(children, 2u) << "the task was not disabled and ended";
+        expect_one_record("result=stopped detail=none ", 0);
+    }
 }
 
 } // namespace

@@ -91,6 +91,7 @@ namespace {
 install_names names_of(const std::string &given, const std::string &resolved = "")
 {
     install_names n;
+    n.runtime[0] = '\0';
     copy_text(n.given, sizeof n.given, given.c_str());
     copy_text(n.resolved, sizeof n.resolved, resolved.c_str());
     return n;
@@ -746,33 +747,29 @@ TEST_F(StopTest, ConsoleIsTerminatedOnlyWhileItStillRunsTheHelperScript)
 
 TEST_F(StopTest, QueryListenerOnARealListener)
 {
-    char image[IMAGE_CAP];
-    char command[COMMAND_CAP];
-    tovrin_listener_snap snap;
-    uint32_t error = 77;
+    static listener_owners owners;
     for (int32_t port : {0, -1, 65536}) {
-        query_listener(port, &snap, image, command, &error);
-        EXPECT_EQ(0u, snap.pid);
-        EXPECT_EQ(nullptr, snap.image);
-        EXPECT_EQ(nullptr, snap.command_line);
-        EXPECT_EQ(0u, error);
+        query_listener(port, &owners);
+        EXPECT_EQ(0, owners.count);
+        EXPECT_EQ(0u, owners.table_error);
     }
 
     size_t node = start_copy(install + L"\\runtime\\node\\node.exe", "", L"n");
     ASSERT_FALSE(HasFatalFailure());
     int port = atoi(tvt::read_file_or_empty(root + L"\\ready-n.txt").c_str());
     ASSERT_GT(port, 0);
-    query_listener(port, &snap, image, command, &error);
-    if (snap.pid == 0) {
-        // Wine reports every listener with owner 0: nothing to examine.
-        EXPECT_EQ(nullptr, snap.image);
-        EXPECT_EQ(0u, error);
+    query_listener(port, &owners);
+    EXPECT_EQ(0u, owners.table_error);
+    if (owners.count == 0) {
+        // Wine 8 reports every listener with owner 0: nothing to examine.
+        EXPECT_EQ(0u, tvt::listener_owner(port));
     } else {
-        EXPECT_EQ(started[node].pid, snap.pid);
-        EXPECT_EQ(0u, snap.query_state);
-        EXPECT_EQ(u(install + L"\\runtime\\node\\node.exe"), snap.image);
-        ASSERT_NE(nullptr, snap.command_line);
-        EXPECT_EQ(0u, error);
+        ASSERT_EQ(1, owners.count);
+        EXPECT_EQ(started[node].pid, owners.snaps[0].pid);
+        EXPECT_EQ(0u, owners.snaps[0].query_state);
+        EXPECT_EQ(u(install + L"\\runtime\\node\\node.exe"), owners.snaps[0].image);
+        ASSERT_NE(nullptr, owners.snaps[0].command_line);
+        EXPECT_EQ(0u, owners.errors[0]);
     }
 }
 
@@ -808,44 +805,68 @@ MIB_TCPROW_OWNER_PID row(const char *address, unsigned port, DWORD pid, DWORD hi
     return r;
 }
 
-TEST(ListenerRows, OnlyLoopbackAtThePortAndTheFirstWins)
+// The owners of every row that receives a connection to 127.0.0.1 at the
+// port, each once: IPv4 rows bound to 127.0.0.1 or 0.0.0.0, IPv6 rows bound
+// to "::"; owner 0 names nobody.
+std::vector<uint32_t> owners_of(table_buf &v4, int32_t port, int *fits = nullptr)
 {
-    uint32_t pid = 99;
-    table_buf any = make_table({row("0.0.0.0", 8080, 11)});
-    EXPECT_EQ(0, find_listener_row(any.table(), any.size(), 8080, &pid));
-    EXPECT_EQ(0u, pid);
+    uint32_t pids[OWNERS_MAX];
+    int32_t count = 0;
+    int ok = find_listener_rows(v4.table(), v4.size(), port, pids, &count);
+    if (fits) {
+        *fits = ok;
+    }
+    return std::vector<uint32_t>(pids, pids + count);
+}
 
+TEST(ListenerRows, EveryAddressThatReachesLoopbackAtThePort)
+{
     table_buf t = make_table({row("0.0.0.0", 8080, 11), row("127.0.0.2", 8080, 12),
                               row("127.0.0.1", 8081, 13), row("127.0.0.1", 8080, 14),
-                              row("127.0.0.1", 8080, 15)});
-    EXPECT_EQ(1, find_listener_row(t.table(), t.size(), 8080, &pid));
-    EXPECT_EQ(14u, pid);
-    EXPECT_EQ(1, find_listener_row(t.table(), t.size(), 8081, &pid));
-    EXPECT_EQ(13u, pid);
-    EXPECT_EQ(0, find_listener_row(t.table(), t.size(), 9000, &pid));
+                              row("127.0.0.1", 8080, 14), row("192.168.1.5", 8080, 15),
+                              row("127.0.0.1", 8080, 0)});
+    EXPECT_EQ((std::vector<uint32_t>{11, 14}), owners_of(t, 8080));
+    EXPECT_EQ((std::vector<uint32_t>{13}), owners_of(t, 8081));
+    EXPECT_EQ((std::vector<uint32_t>{}), owners_of(t, 9000));
 
-    // A first matching row with owner 0 still ends the walk (and names no
-    // process); later rows are not consulted.
-    table_buf zero = make_table({row("127.0.0.1", 8080, 0), row("127.0.0.1", 8080, 16)});
-    EXPECT_EQ(1, find_listener_row(zero.table(), zero.size(), 8080, &pid));
-    EXPECT_EQ(0u, pid);
+    // More owners than fit: the walk says so.
+    table_buf many = make_table({row("0.0.0.0", 80, 1), row("127.0.0.1", 80, 2),
+                                 row("127.0.0.1", 80, 3), row("127.0.0.1", 80, 4),
+                                 row("127.0.0.1", 80, 5)});
+    int fits = 1;
+    EXPECT_EQ(4u, owners_of(many, 80, &fits).size());
+    EXPECT_EQ(0, fits);
+
+    // IPv6: only "::" reaches 127.0.0.1; "::1" and others do not.
+    std::vector<unsigned char> bytes(offsetof(MIB_TCP6TABLE_OWNER_PID, table) +
+                                     3 * sizeof(MIB_TCP6ROW_OWNER_PID));
+    MIB_TCP6TABLE_OWNER_PID *t6 = (MIB_TCP6TABLE_OWNER_PID *)bytes.data();
+    MIB_TCP6ROW_OWNER_PID *rows6 = t6->table;
+    t6->dwNumEntries = 3;
+    for (DWORD i = 0; i < 3; i++) {
+        rows6[i].dwLocalPort = htons(8080);
+        rows6[i].dwOwningPid = 21 + i;
+    }
+    rows6[1].ucLocalAddr[15] = 1; // ::1
+    rows6[2].dwLocalPort = htons(8081);
+    uint32_t pids[OWNERS_MAX];
+    int32_t count = 0;
+    EXPECT_EQ(1, find_listener_rows6(t6, (DWORD)bytes.size(), 8080, pids, &count));
+    EXPECT_EQ((std::vector<uint32_t>{21}), std::vector<uint32_t>(pids, pids + count));
 }
 
 TEST(ListenerRows, PortIsInNetworkOrderInTheLowBits)
 {
-    uint32_t pid = 0;
     // 0x1234 in network order reads 0x3412 when taken as host order.
     table_buf t = make_table({row("127.0.0.1", 0x1234, 21, 0xABCD)});
-    EXPECT_EQ(1, find_listener_row(t.table(), t.size(), 0x1234, &pid));
-    EXPECT_EQ(21u, pid);
-    EXPECT_EQ(0, find_listener_row(t.table(), t.size(), 0x3412, &pid));
+    EXPECT_EQ((std::vector<uint32_t>{21}), owners_of(t, 0x1234));
+    EXPECT_EQ((std::vector<uint32_t>{}), owners_of(t, 0x3412));
 
     // A row count beyond the buffer is bounded by the buffer.
     table_buf short_table = make_table({row("127.0.0.1", 7000, 31)});
     short_table.table()->dwNumEntries = 1000;
-    EXPECT_EQ(0, find_listener_row(short_table.table(), short_table.size(), 7001, &pid));
-    EXPECT_EQ(1, find_listener_row(short_table.table(), short_table.size(), 7000, &pid));
-    EXPECT_EQ(31u, pid);
+    EXPECT_EQ((std::vector<uint32_t>{}), owners_of(short_table, 7001));
+    EXPECT_EQ((std::vector<uint32_t>{31}), owners_of(short_table, 7000));
 }
 
 // ------------------------------------------------------------------
@@ -1045,34 +1066,37 @@ bool g_answer_follows_process = false;
 // A file the query removes, as a sidecar ending at that moment would.
 std::wstring g_removed_during_query;
 
-void fake_query(int32_t port, tovrin_listener_snap *snap, char *image_slot, char *command_slot,
-                uint32_t *win32_error)
+// Owners that listen besides the answer, on every look (a second program
+// on another address of the port).
+std::vector<fake_answer> g_more_owners;
+
+// One look at the port: the answer for this look (pid 0: nobody; pid 0 with
+// an error: a table that could not be read), and the further owners.
+void fake_query(int32_t port, listener_owners *owners)
 {
     size_t i = g_ports.size() < g_answers.size() ? g_ports.size() : g_answers.size() - 1;
     g_ports.push_back(port);
     if (!g_removed_during_query.empty()) {
         DeleteFileW(g_removed_during_query.c_str());
     }
-    const fake_answer &a = g_answers[i];
-    snap->pid = a.pid;
-    snap->query_state = a.state;
-    snap->image = NULL;
-    snap->command_line = NULL;
-    image_slot[0] = '\0';
-    command_slot[0] = '\0';
-    *win32_error = a.error;
-    if (g_answer_follows_process && !tvt::process_alive(a.pid)) {
-        snap->pid = 0;
-        *win32_error = 0;
-        return;
-    }
-    if (a.pid != 0) {
-        copy_text(image_slot, IMAGE_CAP, a.image.c_str());
-        snap->image = image_slot;
-    }
-    if (!a.command.empty()) {
-        copy_text(command_slot, COMMAND_CAP, a.command.c_str());
-        snap->command_line = command_slot;
+    std::vector<fake_answer> all{g_answers[i]};
+    all.insert(all.end(), g_more_owners.begin(), g_more_owners.end());
+    owners->count = 0;
+    owners->table_error = 0;
+    for (const fake_answer &a : all) {
+        if (a.pid == 0 || (g_answer_follows_process && !tvt::process_alive(a.pid))) {
+            owners->table_error = a.pid == 0 ? a.error : 0;
+            continue;
+        }
+        int32_t n = owners->count++;
+        tovrin_listener_snap *snap = &owners->snaps[n];
+        snap->pid = a.pid;
+        snap->query_state = a.state;
+        copy_text(owners->images[n], IMAGE_CAP, a.image.c_str());
+        copy_text(owners->commands[n], COMMAND_CAP, a.command.c_str());
+        snap->image = owners->images[n];
+        snap->command_line = a.command.empty() ? NULL : owners->commands[n];
+        owners->errors[n] = a.error;
     }
 }
 
@@ -1082,48 +1106,64 @@ void set_answers(const std::vector<fake_answer> &answers, bool follows = false)
     g_ports.clear();
     g_answer_follows_process = follows;
     g_removed_during_query.clear();
+    g_more_owners.clear();
 }
 
-// The token goes only to a listener not proven foreign: the owner is
-// classified first, as the install plan does it.
-TEST_F(StopTest, TokenGoesOnlyToAListenerNotProvenForeign)
+// The token goes only to a port whose owners are proved this
+// installation's (or nobody); the UI and the browser only to one not proved
+// foreign. The owners are classified first, as the install plan does it.
+TEST_F(StopTest, PortTrustByItsMostForeignOwner)
 {
     std::string dir = u(install);
     std::string node = dir + "\\runtime\\node\\node.exe";
     // The directory as the system resolves it, as Windows names the images
-    // of programs started through the given path.
-    const install_names names = names_of(dir, "C:\\Real\\Host");
+    // of programs started through the given path; and a runtime the shell
+    // starts from beside itself, with another install directory.
+    install_names names = names_of(dir, "C:\\Real\\Host");
+    copy_text(names.runtime, sizeof names.runtime, "C:\\Shell\\runtime\\node\\node.exe");
+    const fake_answer foreign = {4243, 0, "C:\\Tools\\server.exe", "", 0};
+    const int trusted = TOVRIN_PORT_TRUSTED, alien = TOVRIN_PORT_FOREIGN;
     struct row {
         std::vector<fake_answer> answers;
-        int may_go;
+        std::vector<fake_answer> more; // on other addresses of the port
+        int trust;
         size_t looks;
     } rows[] = {
-        {{{0, 0, "", "", 0}}, 1, 1},                             // nobody, or a hidden owner
-        {{{4242, 0, node, "", 0}}, 1, 1},                        // this installation's runtime
-        {{{4242, 0, dir + "\\TovrinHost.exe", "", 0}}, 1, 1},   // or its shell
-        {{{4242, 1, "", "", ERROR_INVALID_PARAMETER}}, 1, 8},    // gone on every look
-        {{{4242, 0, "C:\\Tools\\server.exe", "", 0}}, 0, 1},    // a foreign program
-        {{{4242, 0, "C:\\Tools\\node.exe", "", 0}}, 0, 1},      // a node.exe elsewhere
-        {{{4242, 2, "", "", ERROR_ACCESS_DENIED}}, 0, 8},        // never readable
-        {{{4242, 3, "", "", 31}, {4242, 0, "C:\\Tools\\server.exe", "", 0}}, 0, 2},
-        {{{0, 0, "", "", ERROR_INSUFFICIENT_BUFFER}}, 0, 1},   // the table could not be read
-        {{{4242, 0, "C:\\Real\\Host\\runtime\\node\\node.exe", "", 0}}, 1, 1}, // resolved
-        {{{4242, 0, "c:/real/host/TovrinHost.exe", "", 0}}, 1, 1},
-        {{{4242, 0, "C:\\Real\\Host2\\runtime\\node\\node.exe", "", 0}}, 0, 1},
+        {{{0, 0, "", "", 0}}, {}, trusted, 1},                          // nobody, or a hidden owner
+        {{{4242, 0, node, "", 0}}, {}, trusted, 1},                     // this installation's runtime
+        {{{4242, 0, dir + "\\TovrinHost.exe", "", 0}}, {}, trusted, 1}, // or its shell
+        {{{4242, 1, "", "", ERROR_INVALID_PARAMETER}}, {}, trusted, 8}, // gone on every look
+        {{foreign}, {}, alien, 1},                                      // a foreign program
+        {{{4242, 0, "C:\\Tools\\node.exe", "", 0}}, {}, alien, 1},      // a node.exe elsewhere
+        {{{4242, 2, "", "", ERROR_ACCESS_DENIED}}, {}, alien, 8},       // never readable
+        {{{4242, 3, "", "", 31}, foreign}, {}, alien, 2},
+        {{{0, 0, "", "", ERROR_INSUFFICIENT_BUFFER}}, {}, TOVRIN_PORT_UNKNOWN, 1}, // no table
+        {{{4242, 0, "C:\\Real\\Host\\runtime\\node\\node.exe", "", 0}}, {}, trusted, 1},
+        {{{4242, 0, "c:/real/host/TovrinHost.exe", "", 0}}, {}, trusted, 1},
+        {{{4242, 0, "C:\\Real\\Host2\\runtime\\node\\node.exe", "", 0}}, {}, alien, 1},
+        {{{4242, 0, "c:\\shell\\RUNTIME\\node\\node.exe", "", 0}}, {}, trusted, 1},
+        // Its own runtime on 127.0.0.1 and a foreign program on 0.0.0.0 or
+        // "::" of the same port: the foreign one decides, whichever comes.
+        {{{4242, 0, node, "", 0}}, {foreign}, alien, 1},
+        {{foreign}, {{4242, 0, node, "", 0}}, alien, 1},
+        {{{4242, 0, node, "", 0}}, {{4244, 1, "", "", ERROR_INVALID_PARAMETER}}, trusted, 8},
+        {{{4242, 0, node, "", 0}}, {{4244, 3, "", "", 31}}, alien, 8},
+        {{{4242, 0, node, "", 0}}, {{0, 0, "", "", ERROR_NOT_SUPPORTED}}, TOVRIN_PORT_UNKNOWN, 1},
     };
     for (const row &r : rows) {
         set_answers(r.answers);
-        EXPECT_EQ(r.may_go, token_may_go(&names, 5123, fake_query)) << r.answers[0].image;
+        g_more_owners = r.more;
+        EXPECT_EQ(r.trust, port_trust(&names, 5123, fake_query)) << r.answers[0].image;
         EXPECT_EQ(r.looks, g_ports.size());
     }
-    EXPECT_EQ(0, tovrin_listener_may_receive_token(L"", 5123));
+    EXPECT_EQ(TOVRIN_PORT_UNKNOWN, tovrin_port_owner_verdict(L"", NULL, 5123));
 
     // A sidecar of this installation answering on a port whose owner is
     // reported foreign gets no request, and the token never leaves.
     std::wstring log = root + L"\\requests.log";
     start_copy(install + L"\\runtime\\node\\node.exe", "request_log=" + u(log) + "\r\n", L"n");
     ASSERT_FALSE(HasFatalFailure());
-    set_answers({{4242, 0, "C:\\Tools\\server.exe", "", 0}});
+    set_answers({foreign});
     request_shutdown(state.c_str(), &names, fake_query);
     EXPECT_EQ(1u, g_ports.size());
     EXPECT_EQ("", tvt::read_file_or_empty(log));
@@ -1141,13 +1181,12 @@ struct loop_result {
 loop_result run_loop(const char *install_utf8, int32_t port)
 {
     loop_result r;
-    tovrin_listener_snap snap;
-    char image[IMAGE_CAP];
-    char command[COMMAND_CAP];
+    static listener_owners owners;
+    int32_t decider = -1;
     memset(&r.probe, 0, sizeof r.probe);
     r.probe.command_matches = -1;
     const install_names names = names_of(install_utf8);
-    r.verdict = discover_listener(&names, port, fake_query, &snap, image, command, &r.probe,
+    r.verdict = discover_listener(&names, port, fake_query, &owners, &decider, &r.probe,
                                   &r.plan_pid);
     return r;
 }
@@ -1185,6 +1224,9 @@ TEST(AttemptLoop, AccessDeniedOnEveryAttemptBlocks)
 TEST(AttemptLoop, ForeignOwnerBlocksAtOnce)
 {
     set_answers({{4242, 0, "C:\\Tools\\server.exe", "server.exe --port 5000", 0}});
+    // The installation's runtime on another address of the port does not
+    // change the verdict, and the record reports the owner that decided.
+    g_more_owners = {{4243, 0, "C:\\Host\\runtime\\node\\node.exe", "", 0}};
     loop_result r = run_loop("C:\\Host", 5000);
     EXPECT_EQ(4, r.verdict);
     EXPECT_EQ(1u, g_ports.size());

@@ -505,23 +505,40 @@ bool run_process(const std::wstring &command_line, DWORD timeout_ms, DWORD *exit
 
 DWORD listener_owner(int port)
 {
-    DWORD size = 0;
-    if (GetExtendedTcpTable(NULL, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0) !=
-            ERROR_INSUFFICIENT_BUFFER ||
-        size == 0) {
-        return 0;
-    }
-    std::vector<char> buf(size);
-    MIB_TCPTABLE_OWNER_PID *table = (MIB_TCPTABLE_OWNER_PID *)buf.data();
-    if (GetExtendedTcpTable(table, &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0) !=
-        NO_ERROR) {
-        return 0;
-    }
-    for (DWORD i = 0; i < table->dwNumEntries; i++) {
-        const MIB_TCPROW_OWNER_PID &row = table->table[i];
-        if (ntohs((u_short)(row.dwLocalPort & 0xFFFF)) == port &&
-            row.dwLocalAddr == htonl(INADDR_LOOPBACK)) {
-            return row.dwOwningPid;
+    // Every row that receives a connection to 127.0.0.1: bound there, to
+    // 0.0.0.0, or to "::".
+    for (ULONG family : {(ULONG)AF_INET, (ULONG)AF_INET6}) {
+        DWORD size = 0;
+        if (GetExtendedTcpTable(NULL, &size, FALSE, family, TCP_TABLE_OWNER_PID_LISTENER, 0) !=
+                ERROR_INSUFFICIENT_BUFFER ||
+            size == 0) {
+            continue;
+        }
+        size += 4096; // room for a table that grew meanwhile
+        std::vector<char> buf(size);
+        if (GetExtendedTcpTable(buf.data(), &size, FALSE, family, TCP_TABLE_OWNER_PID_LISTENER,
+                                0) != NO_ERROR) {
+            continue;
+        }
+        if (family == AF_INET) {
+            const MIB_TCPTABLE_OWNER_PID *table = (const MIB_TCPTABLE_OWNER_PID *)buf.data();
+            for (DWORD i = 0; i < table->dwNumEntries; i++) {
+                const MIB_TCPROW_OWNER_PID &row = table->table[i];
+                if (ntohs((u_short)(row.dwLocalPort & 0xFFFF)) == port &&
+                    (row.dwLocalAddr == htonl(INADDR_LOOPBACK) || row.dwLocalAddr == 0)) {
+                    return row.dwOwningPid;
+                }
+            }
+        } else {
+            const MIB_TCP6TABLE_OWNER_PID *table = (const MIB_TCP6TABLE_OWNER_PID *)buf.data();
+            static const UCHAR any[16] = {0};
+            for (DWORD i = 0; i < table->dwNumEntries; i++) {
+                const MIB_TCP6ROW_OWNER_PID &row = table->table[i];
+                if (ntohs((u_short)(row.dwLocalPort & 0xFFFF)) == port &&
+                    memcmp(row.ucLocalAddr, any, sizeof any) == 0) {
+                    return row.dwOwningPid;
+                }
+            }
         }
     }
     return 0;
