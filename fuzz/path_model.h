@@ -120,8 +120,9 @@ inline bool basename_is(const std::string &path, const std::string &suffix)
     return ends_with(norm(path, 1200).out, suffix);
 }
 
-// The helper script counts where its name ends: at the end of the command
-// line, before a blank, or where a double quote was dropped.
+// The helper script counts where its argument ends: at the end of the
+// command line or before a blank, right after the name or after a double
+// quote that was dropped there.
 inline bool helper_script(const std::string &install, const std::string &image,
                           const std::string &cmdline)
 {
@@ -138,8 +139,8 @@ inline bool helper_script(const std::string &install, const std::string &image,
             continue;
         }
         size_t end = at + script.size();
-        if (n.marks[end] == k_dquote ||
-            (n.marks[end] == k_none && (end == n.out.size() || n.out[end] == ' '))) {
+        if ((n.marks[end] == k_dquote || n.marks[end] == k_none) &&
+            (end == n.out.size() || n.out[end] == ' ')) {
             return true;
         }
     }

@@ -465,9 +465,11 @@ static int tovrin_image_is(const char *install_dir, const char *image, const cha
 }
 
 /* 1 when a cmd.exe process runs this installation's helper script. The
- * script's path counts only where it ends: at the end of the command line,
- * before a blank, or where a double quote closed it. A longer name that
- * merely begins with it (a backup copy, a sibling's script) is another file. */
+ * script's path counts only where its argument ends: at the end of the
+ * command line or before a blank, right after the name or after the double
+ * quote that closed it. A longer name that merely begins with it (a backup
+ * copy such as "...\tovrinhostsidecar.cmd".bak, a sibling's script) is
+ * another file. */
 static int tovrin_is_install_trampoline(const char *install_dir, const char *image,
                                         const char *command_line)
 {
@@ -491,8 +493,8 @@ static int tovrin_is_install_trampoline(const char *install_dir, const char *ima
     size_t slen = strlen(script);
     for (const char *at = strstr(norm_cmd, script); at; at = strstr(at + 1, script)) {
         size_t end = (size_t)(at - norm_cmd) + slen;
-        if (dropped[end] == TOVRIN_DROPPED_DQUOTE ||
-            (dropped[end] == 0 && (norm_cmd[end] == '\0' || norm_cmd[end] == ' '))) {
+        if ((dropped[end] == 0 || dropped[end] == TOVRIN_DROPPED_DQUOTE) &&
+            (norm_cmd[end] == '\0' || norm_cmd[end] == ' ')) {
             return 1;
         }
     }

@@ -43,7 +43,9 @@ HANDLE g_sidecar;
 volatile DWORD g_sidecar_pid;
 volatile DWORD g_sidecar_started_tick;
 volatile DWORD g_launch_id;
+DWORD g_relied_launch;
 DWORD g_wait_id;
+volatile LONG g_poll_wait;
 volatile LONG g_browser_failed;
 
 /* The UI thread, the poll thread and the exit-watch threads all write
@@ -261,7 +263,15 @@ int run_command_line(HINSTANCE instance)
             if (i + 1 >= argc) {
                 break;
             }
-            copy_wide_path(g_install_dir, argv[++i]);
+            /* A directory that does not fit is not cut, which would name
+             * another one: it is unusable. */
+            i++;
+            if (wcslen(argv[i]) >= TOVRIN_PATH_CAP) {
+                g_path_error = 1;
+                g_install_dir[0] = L'\0';
+            } else if (!g_path_error) {
+                copy_wide_path(g_install_dir, argv[i]);
+            }
         }
     }
     LocalFree(argv);
@@ -586,7 +596,11 @@ static int read_installed_release(char *out, size_t cap)
 {
     wchar_t path[TOVRIN_PATH_CAP];
     char text[TOVRIN_FILE_TEXT_CAP];
-    join_wide_path(path, g_install_dir, L"host-release.json");
+    /* An unusable install directory names no file at all. */
+    if (g_path_error || g_install_dir[0] == L'\0' ||
+        !join_wide_path(path, g_install_dir, L"host-release.json")) {
+        return 0;
+    }
     return read_existing_file(path, text, sizeof text) &&
            tovrin_extract_json_string(text, "\"gitSha\"", out, cap);
 }
@@ -601,10 +615,9 @@ static int read_installed_release(char *out, size_t cap)
 static int probe_ui(int *answered_port)
 {
     char control[TOVRIN_FILE_TEXT_CAP];
-    if (!read_control_json(control, sizeof control)) {
-        return 0;
-    }
-    int port = control_port(control);
+    int port = read_control_json(control, sizeof control) ? control_port(control) : 0;
+    /* Only the port is needed: the copy of the file, token and all, goes. */
+    SecureZeroMemory(control, sizeof control);
     if (port == 0) {
         return 0;
     }
@@ -787,22 +800,21 @@ static int sidecar_runs_installed_release(void)
         return 0;
     }
     char control[TOVRIN_FILE_TEXT_CAP];
-    if (!read_control_json(control, sizeof control)) {
-        return 0;
-    }
-    int port = control_port(control);
+    char token[TOVRIN_TOKEN_CAP];
+    int port = read_control_json(control, sizeof control) ? control_port(control) : 0;
+    size_t token_len = port != 0 && tovrin_extract_json_string(control, "\"token\"", token,
+                                                               sizeof token)
+                           ? strlen(token)
+                           : 0;
+    /* The secret is kept no longer than needed, in none of its copies. */
+    SecureZeroMemory(control, sizeof control);
     /* The secret goes only to a port whose owners are proved to be this
      * installation's (or nobody); a foreign one makes the sidecar count as
      * not current, and the replacement then refuses to touch that program. */
-    if (port == 0 ||
-        tovrin_port_owner_verdict(g_install_dir, g_node_path, port) != TOVRIN_PORT_TRUSTED) {
-        return 0;
-    }
-    char token[TOVRIN_TOKEN_CAP];
     wchar_t wide_token[TOVRIN_TOKEN_CAP];
-    size_t token_len =
-        tovrin_extract_json_string(control, "\"token\"", token, sizeof token) ? strlen(token) : 0;
     int have_token = token_len >= 1 && token_len <= TOVRIN_TOKEN_SEND_MAX &&
+                     tovrin_port_owner_verdict(g_install_dir, g_node_path, port) ==
+                         TOVRIN_PORT_TRUSTED &&
                      MultiByteToWideChar(CP_UTF8, 0, token, -1, wide_token, TOVRIN_TOKEN_CAP) > 0;
     SecureZeroMemory(token, sizeof token);
     if (!have_token) {
@@ -870,6 +882,17 @@ static void free_inherit_list(LPPROC_THREAD_ATTRIBUTE_LIST list)
     }
 }
 
+/* 1 when the sidecar this shell launched last still runs and is the one
+ * that holds the runtime (the owner named in runtime.lock.owner). */
+static int own_sidecar_holds_runtime(void)
+{
+    int alive = 0;
+    AcquireSRWLockShared(&g_sidecar_lock);
+    alive = g_sidecar && WaitForSingleObject(g_sidecar, 0) == WAIT_TIMEOUT;
+    ReleaseSRWLockShared(&g_sidecar_lock);
+    return alive && g_sidecar_pid != 0 && tovrin_lock_owner_pid(g_state_dir) == g_sidecar_pid;
+}
+
 static int report_launch_failure(const char *detail, const wchar_t *message)
 {
     write_shell_status("needs_attention", detail);
@@ -899,11 +922,18 @@ int start_runtime(void)
     if (ui_is_ready() && sidecar_runs_installed_release()) {
         g_sidecar_dead = 0;
         g_ready = 1;
+        /* The window relies on the kept sidecar: its own launch only when
+         * that is the one that still runs and holds the runtime. */
+        if (!own_sidecar_holds_runtime()) {
+            g_relied_launch = 0;
+        }
         write_shell_status("running", "already_ready");
         return 1;
     }
 
     if (ui_is_ready() || tovrin_install_runtime_running(g_install_dir)) {
+        /* The stop may end this shell's own sidecar: that end is no news. */
+        g_relied_launch = 0;
         int stopped = tovrin_stop_existing_sidecar(g_install_dir, g_state_dir);
         if (stopped == 2) {
             forget_ui_url();
@@ -1010,6 +1040,7 @@ int start_runtime(void)
     DWORD launch_id = g_launch_id + 1;
     g_launch_id = launch_id;
     ReleaseSRWLockExclusive(&g_sidecar_lock);
+    g_relied_launch = launch_id;
     g_sidecar_dead = 0;
     g_sidecar_started_tick = GetTickCount();
     TRAIL("launch %lu pid %lu", (unsigned long)launch_id, (unsigned long)created.dwProcessId);
@@ -1040,15 +1071,25 @@ int start_runtime(void)
 /* readiness wait                                                      */
 /* ------------------------------------------------------------------ */
 
+/* 1 once the UI thread asked the poll thread of wait `wait` to end: by
+ * the stop flag, or by having started another wait since. */
+static int poll_told_to_stop(DWORD wait)
+{
+    return InterlockedCompareExchange(&g_poll_stop, 0, 0) != 0 ||
+           (DWORD)InterlockedCompareExchange(&g_poll_wait, 0, 0) != wait;
+}
+
 /* Probes the UI every 200 ms until it answers, the launched sidecar ends
  * with a failure, or the UI thread asks it to stop. Reports only by
- * posting to the window. */
+ * posting to the window, never once told to stop: a probe can take
+ * seconds, and a report of an ended wait would be taken for a newer one's.
+ * `param` is the number of its wait, which every report carries. */
 DWORD WINAPI ready_poll_thread(LPVOID param)
 {
-    (void)param;
+    DWORD wait = (DWORD)(uintptr_t)param;
     int reported_clean_exit = 0;
     for (;;) {
-        if (InterlockedCompareExchange(&g_poll_stop, 0, 0) != 0) {
+        if (poll_told_to_stop(wait)) {
             return 0;
         }
         int port = 0;
@@ -1057,8 +1098,8 @@ DWORD WINAPI ready_poll_thread(LPVOID param)
              * that is not this installation's is no ready UI. */
             int foreign = tovrin_port_owner_verdict(g_install_dir, g_node_path, port) ==
                           TOVRIN_PORT_FOREIGN;
-            if (g_hwnd) {
-                PostMessageW(g_hwnd, WM_APP_READY, (WPARAM)foreign, 0);
+            if (g_hwnd && !poll_told_to_stop(wait)) {
+                PostMessageW(g_hwnd, WM_APP_READY, (WPARAM)foreign, (LPARAM)wait);
             }
             return 0;
         }
@@ -1074,7 +1115,7 @@ DWORD WINAPI ready_poll_thread(LPVOID param)
         ReleaseSRWLockShared(&g_sidecar_lock);
         if (ended && code != 0) {
             if ((DWORD)(GetTickCount() - g_wait_started) > TOVRIN_EXIT_REPORT_AGE_MS) {
-                if (g_hwnd) {
+                if (g_hwnd && !poll_told_to_stop(wait)) {
                     PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, (WPARAM)code,
                                  (LPARAM)launch_id);
                 }
@@ -1092,6 +1133,7 @@ DWORD WINAPI ready_poll_thread(LPVOID param)
 static void join_poll_thread(void)
 {
     InterlockedExchange(&g_poll_stop, 1);
+    InterlockedExchange(&g_poll_wait, 0);
     if (g_poll_thread) {
         WaitForSingleObject(g_poll_thread, TOVRIN_POLL_JOIN_MS);
         CloseHandle(g_poll_thread);
@@ -1114,6 +1156,8 @@ void begin_ready_wait(void)
     DWORD now = GetTickCount();
     DWORD wait_id = ++g_wait_id;
     TRAIL("wait %lu", (unsigned long)wait_id);
+    /* An earlier wait's poll thread reports nothing any more. */
+    InterlockedExchange(&g_poll_wait, 0);
     g_failure_shown = 0;
     g_browser_failed = 0;
     g_wait_started = now;
@@ -1138,7 +1182,9 @@ void begin_ready_wait(void)
     if (launched) {
         join_poll_thread();
         InterlockedExchange(&g_poll_stop, 0);
-        g_poll_thread = CreateThread(NULL, 0, ready_poll_thread, NULL, 0, NULL);
+        InterlockedExchange(&g_poll_wait, (LONG)wait_id);
+        g_poll_thread =
+            CreateThread(NULL, 0, ready_poll_thread, (LPVOID)(uintptr_t)wait_id, 0, NULL);
         return;
     }
     stop_ready_poll();
@@ -1256,9 +1302,16 @@ void maybe_open_browser(int user_initiated)
         return;
     }
 
+    DWORD wait = g_wait_id;
     HINSTANCE result = ShellExecuteW(g_hwnd, L"open", url, NULL, NULL, SW_SHOWNORMAL);
     INT_PTR code = (INT_PTR)result;
     TRAIL("browser %s %ld", user_initiated ? "user" : "auto", (long)code);
+    /* The shell may run this thread's messages while it starts the
+     * browser: an exit report or a new wait handled meanwhile set the line
+     * and the status of that moment, which stay. */
+    if (wait != g_wait_id || g_sidecar_dead) {
+        return;
+    }
     if (code > 32) {
         g_browser_failed = 0;
         set_status_line(k_status_running);
@@ -1267,8 +1320,7 @@ void maybe_open_browser(int user_initiated)
     }
     char detail[TOVRIN_DETAIL_CAP];
     detail_with_number(detail, "browser_failed_", (long long)(int32_t)(uint32_t)code);
-    /* A dialog may have been open meanwhile: read the flag afresh. */
-    write_shell_status(g_sidecar_dead ? "needs_attention" : "running", detail);
+    write_shell_status("running", detail);
     g_browser_failed = 1;
     set_status_line(k_status_no_browser);
     if (user_initiated) {
@@ -1458,6 +1510,10 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
         }
         return TRUE;
     case WM_APP_READY:
+        /* Only the current wait's report counts. */
+        if ((DWORD)lparam != g_wait_id) {
+            return 0;
+        }
         stop_ready_poll();
         if (wparam) {
             report_foreign_port();
@@ -1467,11 +1523,13 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
         maybe_open_browser(0);
         return 0;
     case WM_APP_SIDECAR_EXITED: {
-        /* Only the current sidecar's end counts: a replaced one's report
-         * (its line is in the lifecycle log) says nothing about it. */
-        TRAIL("exited launch %lu code %lu current %lu", (unsigned long)(DWORD)lparam,
-              (unsigned long)(DWORD)wparam, (unsigned long)g_launch_id);
-        if ((DWORD)lparam != g_launch_id) {
+        /* Only the end of the sidecar the window relies on counts: a
+         * replaced one, one this shell stopped itself, or its own when it
+         * kept another shell's, says nothing about it (its line is in the
+         * lifecycle log). */
+        TRAIL("exited launch %lu code %lu relied %lu", (unsigned long)(DWORD)lparam,
+              (unsigned long)(DWORD)wparam, (unsigned long)g_relied_launch);
+        if (g_relied_launch == 0 || (DWORD)lparam != g_relied_launch) {
             return 0;
         }
         g_sidecar_dead = 1;

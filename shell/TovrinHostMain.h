@@ -21,6 +21,8 @@
 /* The readers take one read of at most 4095 bytes into 4096. */
 #define TOVRIN_FILE_TEXT_CAP 4096
 
+/* wParam: 1 when the port that answered is held by a foreign program;
+ * lParam: the number of the wait whose poll thread saw it (g_wait_id). */
 #define WM_APP_READY (WM_APP + 1)
 /* wParam: the exit code; lParam: the launch number of the sidecar that
  * ended (g_launch_id when it was launched). */
@@ -56,8 +58,14 @@ extern volatile DWORD g_sidecar_started_tick;
 /* Counts the launches; the current sidecar's number. Written with g_sidecar
  * under its lock. */
 extern volatile DWORD g_launch_id;
+/* The launch number of the sidecar the window relies on; 0 when it relies
+ * on none of its own (it kept another shell's, or stopped its own). Only
+ * that sidecar's end counts (UI thread only). */
+extern DWORD g_relied_launch;
 /* Counts the readiness waits (UI thread only). */
 extern DWORD g_wait_id;
+/* The wait whose poll thread may report; 0 for none. Exchanged atomically. */
+extern volatile LONG g_poll_wait;
 /* The last browser start of the current wait failed. */
 extern volatile LONG g_browser_failed;
 

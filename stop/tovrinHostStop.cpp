@@ -1815,6 +1815,22 @@ int tovrin_port_owner_verdict(const wchar_t *install_dir, const wchar_t *runtime
     return port_trust(&names, port, query_listener);
 }
 
+uint32_t tovrin_lock_owner_pid(const wchar_t *state_dir)
+{
+    wchar_t path[JOIN_CAP];
+    char text[LOCK_TEXT_CAP];
+    uint32_t pid = 0;
+    path[0] = L'\0';
+    if (state_dir) {
+        join_path(path, state_dir, L"runtime.lock.owner");
+    }
+    if (read_file_utf8(path, text, sizeof text)) {
+        char image[IMAGE_CAP];
+        parse_lock_owner(text, &pid, image);
+    }
+    return pid;
+}
+
 int tovrin_stop_existing_sidecar(const wchar_t *install_dir, const wchar_t *state_dir)
 {
     /* The tables of the stop (about 30 KB) live for the whole call. */

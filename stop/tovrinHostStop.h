@@ -25,6 +25,10 @@ int tovrin_install_runtime_running(const wchar_t *install_dir);
 int tovrin_port_owner_verdict(const wchar_t *install_dir, const wchar_t *runtime_image,
                               int32_t port);
 
+/* The process id that runtime.lock.owner in `state_dir` names as the holder
+ * of the runtime; 0 when the file names none or cannot be read. */
+uint32_t tovrin_lock_owner_pid(const wchar_t *state_dir);
+
 /* Stops the installation's sidecar. 0 stopped (or nothing ran), 1 the stop
  * failed or was not proved, 2 a foreign program holds the sidecar's address
  * and was left running. Appends one line to upgrade-stop.log per call that

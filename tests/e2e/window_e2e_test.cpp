@@ -9,6 +9,7 @@
 
 #include <winhttp.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <random>
@@ -909,7 +910,7 @@ TEST_F(WindowTest, EndOfAReplacedSidecarDoesNotCountForTheNewOne)
     ASSERT_LT(launched, t.size()) << "no replacement and second launch in the trail:\n" << whole;
     EXPECT_LT(at("status starting runtime_launched", launched), t.size());
     // The old sidecar's end was reported after the new launch, and let be.
-    EXPECT_LT(at("exited launch 1 code 0 current 2", launched), t.size()) << whole;
+    EXPECT_LT(at("exited launch 1 code 0 relied 2", launched), t.size()) << whole;
 
     // Two resume notices in a row while a (slow) sidecar starts: the first
     // launches one (the sidecar was gone), the second replaces it.
@@ -998,6 +999,35 @@ TEST_F(WindowTest, SidecarInheritsOnlyItsErrorLog)
     EXPECT_NE("", http_get(L"http://127.0.0.1:" + std::to_wstring(control_port()) + L"/"))
         << "the sidecar stopped with the shell";
     CloseHandle(read_end);
+}
+
+// A wait that itself stops this shell's sidecar (the release changed) and
+// then fails keeps its reason: the end of the sidecar it stopped is no news.
+TEST_F(WindowTest, SidecarStoppedByAFailingWaitLeavesItsReason)
+{
+    tvt::install_layout layout;
+    layout.trail = true;
+    std::wstring dir = install(L"Host", "", k_installed, &layout);
+    std::wstring cli = dir + L"\\runtime\\dist\\hostRuntimeCli.js";
+    tvt::write_file(cli, behaviour(dir));
+    shell_run *run = start_shell(dir);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    set_release(dir, k_other);
+    DeleteFileW(cli.c_str());
+    PostMessageW(run->hwnd, WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0);
+    EXPECT_EQ(0u, answer_message_box(run).find(k_incomplete));
+    ASSERT_TRUE(tvt::wait_until(
+        [&] {
+            std::vector<std::string> t = trail();
+            return std::any_of(t.begin(), t.end(), [](const std::string &line) {
+                return line.rfind("exited launch 1 ", 0) == 0;
+            });
+        },
+        10000))
+        << "the stopped sidecar's end did not reach the window";
+    EXPECT_EQ("status=needs_attention\ndetail=cli_missing\n", status_file());
+    EXPECT_EQ(L"Status: Needs attention", status_line(run->hwnd));
+    EXPECT_EQ(0u, close_shell(run));
 }
 
 // A launcher that runs the shell in a job and then closes it, killing

@@ -836,8 +836,9 @@ TEST(InstallImages, HelperScriptTest)
 TEST(InstallImages, HelperScriptCountsOnlyWhereItsNameEnds)
 {
     // The script path counts anywhere in the command line, but only where
-    // it ends: at the end of the text, before a blank, or where a double
-    // quote closed it. Every other occurrence is another file's name.
+    // its argument ends: at the end of the text or before a blank, right
+    // after the name or after the double quote that closed it. Every other
+    // occurrence is another file's name.
     struct row {
         const char *command_line;
         int candidate;
@@ -847,7 +848,9 @@ TEST(InstallImages, HelperScriptCountsOnlyWhereItsNameEnds)
         {"cmd /c C:\\Apps\\Host\\tovrinhostsidecar.cmd arg", 1},
         {"cmd /c \"C:\\Apps\\Host\\tovrinhostsidecar.cmd\"", 1},
         {"cmd /d /c \"\"C:\\Apps\\Host\\tovrinhostsidecar.cmd\" x\"", 1},
-        {"cmd /c \"C:\\Apps\\Host\\tovrinhostsidecar.cmd\"&echo", 1},
+        // A closing quote ends the name only where the argument ends too.
+        {"cmd /c \"C:\\Apps\\Host\\tovrinhostsidecar.cmd\"&echo", 0},
+        {"cmd /c \"C:\\Apps\\Host\\tovrinhostsidecar.cmd\".bak", 0},
         // a later occurrence that ends counts after one that does not
         {"cmd /c type C:\\Apps\\Host\\tovrinhostsidecar.cmd.bak & "
          "C:\\Apps\\Host\\tovrinhostsidecar.cmd", 1},

@@ -1,6 +1,9 @@
 // The shell's records and readers, and the start-up steps that can run
 // inside a test process: the status file, the lifecycle log with its
 // rotation, the two small-file readers, CHANNEL.txt and the paths.
+#include <winsock2.h>
+#include <objbase.h>
+
 #include <gtest/gtest.h>
 
 #include "tovrin_test_support.h"
@@ -9,6 +12,7 @@
 
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -470,4 +474,127 @@ TEST(ShellPaths, ResolvedFromTheProgramFileAndTheUsersFolder)
     EXPECT_TRUE(tvt::dir_exists(state));
     EXPECT_EQ(program_dir + L"\\runtime\\node\\node.exe", std::wstring(g_node_path));
     EXPECT_EQ(program_dir + L"\\runtime\\dist\\hostRuntimeCli.js", std::wstring(g_cli_path));
+}
+
+// ---------------------------------------------------------------------------
+// Reports reaching the window
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// A hidden window of the shell's own procedure, as g_hwnd.
+HWND shell_window()
+{
+    static HWND hwnd = NULL;
+    if (!hwnd) {
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = wnd_proc;
+        wc.hInstance = GetModuleHandleW(NULL);
+        wc.lpszClassName = L"TovrinHostShellUnderTest";
+        RegisterClassW(&wc);
+        hwnd = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL,
+                               wc.hInstance, NULL);
+    }
+    return hwnd;
+}
+
+} // namespace
+
+// A ready report counts only for its own wait, an exit report only for the
+// sidecar the window relies on.
+TEST_F(ShellFiles, ReportsCountOnlyForTheirWaitAndTheSidecarReliedOn)
+{
+    g_wait_id = 7;
+    g_ready = 0;
+    wnd_proc(NULL, WM_APP_READY, 0, 6);
+    EXPECT_EQ(0, g_ready) << "an earlier wait's report made this one ready";
+    write_shell_status("running", "already_ready");
+    g_sidecar_dead = 0;
+    g_launch_id = 3;
+    g_relied_launch = 0; // it kept another shell's sidecar, or stopped its own
+    wnd_proc(NULL, WM_APP_SIDECAR_EXITED, 0, 3);
+    EXPECT_EQ(0, g_sidecar_dead);
+    g_relied_launch = 3;
+    wnd_proc(NULL, WM_APP_SIDECAR_EXITED, 5, 3);
+    EXPECT_EQ(1, g_sidecar_dead);
+    EXPECT_EQ("status=needs_attention\ndetail=sidecar_exited_5\n",
+              tvt::read_file_or_empty(file(L"shell-status.txt")));
+}
+
+// A poll thread asked to stop while a probe was under way reports nothing.
+TEST_F(ShellFiles, PollThreadToldToStopDuringAProbeNeverReports)
+{
+    WSADATA wsa;
+    ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &wsa));
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof addr;
+    ASSERT_EQ(0, bind(listener, (sockaddr *)&addr, sizeof addr));
+    ASSERT_EQ(0, listen(listener, 1));
+    getsockname(listener, (sockaddr *)&addr, &len);
+    tvt::write_file(file(L"control.json"), "{\"port\":" + std::to_string(ntohs(addr.sin_port)) + "}");
+    // The UI answers, but only after the window started another wait.
+    std::thread ui([listener] {
+        SOCKET client = accept(listener, NULL, NULL);
+        char request[1024];
+        recv(client, request, sizeof request, 0);
+        InterlockedExchange(&g_poll_wait, 0);
+        const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        send(client, answer, sizeof answer - 1, 0);
+        closesocket(client);
+    });
+    g_hwnd = shell_window();
+    g_poll_stop = 0;
+    g_poll_wait = 4;
+    ready_poll_thread((LPVOID)(uintptr_t)4);
+    ui.join();
+    closesocket(listener);
+    MSG message;
+    EXPECT_FALSE(PeekMessageW(&message, g_hwnd, WM_APP_READY, WM_APP_READY, PM_REMOVE));
+    g_hwnd = NULL;
+}
+
+// The probe keeps no copy of the control file, whose token is a secret,
+// in the stack it leaves behind.
+TEST_F(ShellFiles, ProbeLeavesNoCopyOfTheControlFile)
+{
+    static const char token[] = "q7secretq7secretq7secretq7secret";
+    tvt::write_file(file(L"control.json"), std::string("{\"port\":9,\"token\":\"") + token + "\"}");
+    volatile char here = 0;
+    int ready = ui_is_ready(); // nothing listens on port 9
+    // Below this frame, down to the lowest committed byte of the stack:
+    // where the probe's frames were. Scanned before any further call.
+    const volatile char *low = (const volatile char *)((NT_TIB *)NtCurrentTeb())->StackLimit;
+    size_t found = 0;
+    for (const volatile char *p = low; p + sizeof token - 1 < &here && !found; p++) {
+        size_t i = 0;
+        while (i < sizeof token - 1 && p[i] == token[i]) {
+            i++;
+        }
+        found = i == sizeof token - 1;
+    }
+    EXPECT_EQ(0, ready);
+    EXPECT_EQ(0u, found) << "the token is still in the stack";
+}
+
+// The shell may run this thread's messages while it starts the browser:
+// what they changed (here the end of the sidecar) stays.
+TEST_F(ShellFiles, BrowserStartKeepsWhatChangedMeanwhile)
+{
+    CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
+    g_hwnd = shell_window();
+    g_ready = 1;
+    g_sidecar_dead = 0;
+    g_auto_opened = 0;
+    g_launch_id = 9;
+    g_relied_launch = 9;
+    wcscpy(g_ui_url, L"tovrin-no-such-scheme:x"); // nothing opens it
+    PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, 3, 9);
+    maybe_open_browser(0);
+    EXPECT_EQ("status=needs_attention\ndetail=sidecar_exited_3\n",
+              tvt::read_file_or_empty(file(L"shell-status.txt")));
+    g_hwnd = NULL;
+    CoUninitialize();
 }

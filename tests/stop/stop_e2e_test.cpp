@@ -401,6 +401,9 @@ TEST_F(StopE2eTest, RelativeInstallDirectoryIsMadeAbsolute)
     std::wstring too_long(260 - root.size(), L'h');
     EXPECT_EQ(1u, run_shell(tvt::host_exe(), L"--install-dir " + too_long + L" --stop-existing",
                             nullptr, root));
+    // Nor is one given whole that does not fit: it is not cut to another.
+    EXPECT_EQ(1u, run_shell(tvt::host_exe(),
+                            L"--install-dir C:\\" + std::wstring(300, L'h') + L" --stop-existing"));
     EXPECT_TRUE(still_running(other_console));
     EXPECT_FALSE(tvt::file_exists(state + L"\\upgrade-stop.log"));
 }

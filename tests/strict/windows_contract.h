@@ -612,7 +612,8 @@ inline BOOL WINAPI strict_InitCommonControlsEx(const INITCOMMONCONTROLSEX *contr
 }
 
 /* The shell may hand the request to extensions that need COM on this
- * thread, which the caller must have initialised before. */
+ * thread, which the caller must have initialised before; and it may run
+ * the thread's messages meanwhile. */
 inline HINSTANCE WINAPI strict_ShellExecuteW(HWND window, LPCWSTR verb, LPCWSTR file,
                                              LPCWSTR parameters, LPCWSTR directory, INT show)
 {
@@ -622,6 +623,18 @@ inline HINSTANCE WINAPI strict_ShellExecuteW(HWND window, LPCWSTR verb, LPCWSTR 
         STRICT_REFUSE(reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(SE_ERR_ACCESSDENIED)),
                       CO_E_NOTINITIALIZED, "ShellExecuteW",
                       "called on a thread without COM initialised");
+    }
+    /* On Windows the shell may run this thread's messages while it starts
+     * the program (COM and DDE pump them); here those already queued always
+     * run, so that a caller sees what its handlers changed meanwhile. */
+    MSG message;
+    while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            PostQuitMessage((int)message.wParam);
+            break;
+        }
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
     }
     return ShellExecuteW(window, verb, file, parameters, directory, show);
 }
