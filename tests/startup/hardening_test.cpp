@@ -1,0 +1,111 @@
+// The program file's defences at run time. DLLs of the names of the
+// program's non-KnownDLL imports, planted beside a copy of the program,
+// must never load, in any mode. CTest runs this with
+// WINEDLLOVERRIDES=winhttp,iphlpapi,bcrypt=n,b, which makes Wine search a
+// program's folder for them the way Windows does; a control program in the
+// same folder shows that the test can see such a load.
+#include <gtest/gtest.h>
+
+#include "tovrin_test_support.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const DWORD k_run_timeout_ms = 60000;
+const wchar_t *const k_planted[] = {L"winhttp.dll", L"iphlpapi.dll", L"bcrypt.dll"};
+
+class PlantedDlls : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        tvt::clear_state_dir();
+        folder = tvt::make_temp_dir(L"planted");
+        ASSERT_FALSE(folder.empty());
+        std::wstring built = tvt::build_dir() + L"\\tests\\startup\\";
+        ASSERT_TRUE(tvt::copy_file(tvt::host_exe(), folder + L"\\TovrinHost.exe"));
+        ASSERT_TRUE(tvt::copy_file(built + L"planted_dll_control.exe",
+                                   folder + L"\\planted_dll_control.exe"));
+        for (const wchar_t *name : k_planted) {
+            ASSERT_TRUE(tvt::copy_file(built + name, folder + L"\\" + name));
+        }
+        // A port nobody listens on, so that every mode goes as far as its
+        // calls into WinHTTP and the IP helper.
+        ASSERT_TRUE(tvt::write_file(tvt::state_dir() + L"\\control.json",
+                                    "{\"port\": 1, \"bindAddress\": \"127.0.0.1\", \"token\": \"t\"}"));
+    }
+    void TearDown() override
+    {
+        tvt::kill_processes_below(folder);
+        tvt::remove_tree_retrying(folder);
+        tvt::clear_state_dir();
+    }
+
+    // The planted DLLs that some process has loaded since the last call;
+    // their markers are removed, so that each mode is judged on its own.
+    std::vector<std::string> loaded() const
+    {
+        std::vector<std::string> names;
+        for (const wchar_t *name : k_planted) {
+            std::wstring marker = folder + L"\\" + name + L".loaded";
+            if (tvt::file_exists(marker)) {
+                names.push_back(tvt::narrow(name));
+                DeleteFileW(marker.c_str());
+            }
+        }
+        return names;
+    }
+
+    // Starts the copy with `args`; true once it shows a dialog of its own.
+    bool start_until_dialog(const std::wstring &args, tvt::process *p)
+    {
+        return tvt::start_process_quiet(tvt::quote(folder + L"\\TovrinHost.exe") + args, folder, p) &&
+               tvt::wait_until(
+                   [&] { return tvt::find_visible_window(p->pid, L"#32770") != NULL; },
+                   k_run_timeout_ms);
+    }
+
+    std::wstring folder;
+};
+
+} // namespace
+
+TEST_F(PlantedDlls, NoneLoadsFromTheProgramsFolder)
+{
+    const std::vector<std::string> none;
+    DWORD code = 99;
+    ASSERT_TRUE(tvt::run_process(tvt::quote(folder + L"\\planted_dll_control.exe"),
+                                 k_run_timeout_ms, &code, nullptr, folder));
+    ASSERT_EQ(3u, loaded().size())
+        << "the control did not load the planted DLLs; under Wine run with "
+           "WINEDLLOVERRIDES=winhttp,iphlpapi,bcrypt=n,b";
+
+    // Stop-only: the digest of the program file (CNG) and the port's owner
+    // (IP helper). The digest is a real one: the system's CNG made it.
+    EXPECT_TRUE(tvt::run_process(tvt::quote(folder + L"\\TovrinHost.exe") + L" --stop-existing",
+                                 k_run_timeout_ms, &code));
+    EXPECT_EQ(0u, code);
+    std::string record = tvt::read_file_or_empty(tvt::state_dir() + L"\\upgrade-stop.log");
+    EXPECT_NE(std::string::npos, record.find(" helper_sha256=")) << record;
+    EXPECT_EQ(std::string::npos, record.find(" helper_sha256=unavailable")) << record;
+    EXPECT_EQ(none, loaded()) << "--stop-existing";
+
+    // Window mode: the probe of the UI (WinHTTP) comes before the dialog
+    // about the incomplete package (this copy has no runtime).
+    tvt::process window;
+    EXPECT_TRUE(start_until_dialog(L"", &window));
+    tvt::kill_processes_below(folder);
+    tvt::close_process(&window);
+    EXPECT_EQ(none, loaded()) << "window mode";
+
+    // The folder picker, cancelled.
+    tvt::process picker;
+    EXPECT_TRUE(start_until_dialog(L" --pick-folder", &picker));
+    PostMessageW(tvt::find_visible_window(picker.pid, L"#32770"), WM_COMMAND,
+                 MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    EXPECT_TRUE(tvt::wait_process(picker, k_run_timeout_ms, &code));
+    EXPECT_EQ(2u, code);
+    tvt::close_process(&picker);
+    EXPECT_EQ(none, loaded()) << "--pick-folder";
+}
