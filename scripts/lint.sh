@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Static analysis of the product code (shell/, launch/, stop/): clang-tidy
+# Static analysis of the product code (shell/, launch/, stop/, harden/): clang-tidy
 # with the checks written down in .clang-tidy, on the compile database of
 # the windows-clang preset (so every configuration the build compiles is
 # seen, the test build's trail included), and cppcheck with the build's
@@ -15,7 +15,7 @@ for tool in clang-tidy cppcheck; do
   command -v "$tool" >/dev/null || { echo "lint: $tool is missing (scripts/prereqs.sh installs it)" >&2; exit 2; }
 done
 cmake --preset windows-clang >/dev/null
-sources=(launch/*.cpp stop/*.cpp shell/*.cpp)
+sources=(launch/*.cpp stop/*.cpp shell/*.cpp harden/*.cpp)
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
@@ -37,7 +37,7 @@ cppcheck_run() {
     -D_WIN32_WINNT=0x0A00 -DWINVER=0x0A00 -I launch -I shell -I stop "$@" 2>&1
 }
 {
-  cppcheck_run shell launch stop
+  cppcheck_run shell launch stop harden
   cppcheck_run -DTOVRIN_TEST_TRAIL shell
 } >"$work/cppcheck.txt"
 cppcheck=$(grep -cE '^[^ ]+:[0-9]+:[0-9]+: ' "$work/cppcheck.txt" || true)
@@ -45,5 +45,5 @@ if [ "$cppcheck" -ne 0 ]; then
   cat "$work/cppcheck.txt"
 fi
 
-echo "lint: $tidy clang-tidy findings, $cppcheck cppcheck findings in shell/, launch/, stop/"
+echo "lint: $tidy clang-tidy findings, $cppcheck cppcheck findings in shell/, launch/, stop/, harden/"
 [ "$tidy" -eq 0 ] && [ "$cppcheck" -eq 0 ]

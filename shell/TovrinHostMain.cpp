@@ -276,6 +276,11 @@ int run_command_line(HINSTANCE instance)
  * arguments mean nothing to this program, so they stay unnamed. */
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
+    /* From here on a DLL loaded by name comes from the system folder, never
+     * from the program's folder, which may be one that others can write to
+     * (an installer may run the program from a download folder). The
+     * delay-loaded DLLs name the system folder themselves. */
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     resolve_paths();
     read_channel_file();
     return run_command_line(instance);

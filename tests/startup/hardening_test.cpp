@@ -30,10 +30,6 @@ protected:
         for (const wchar_t *name : k_planted) {
             ASSERT_TRUE(tvt::copy_file(built + name, folder + L"\\" + name));
         }
-        // A port nobody listens on, so that every mode goes as far as its
-        // calls into WinHTTP and the IP helper.
-        ASSERT_TRUE(tvt::write_file(tvt::state_dir() + L"\\control.json",
-                                    "{\"port\": 1, \"bindAddress\": \"127.0.0.1\", \"token\": \"t\"}"));
     }
     void TearDown() override
     {
@@ -81,8 +77,11 @@ TEST_F(PlantedDlls, NoneLoadsFromTheProgramsFolder)
         << "the control did not load the planted DLLs; under Wine run with "
            "WINEDLLOVERRIDES=winhttp,iphlpapi,bcrypt=n,b";
 
-    // Stop-only: the digest of the program file (CNG) and the port's owner
-    // (IP helper). The digest is a real one: the system's CNG made it.
+    // Stop-only: the digest of the program file (CNG) and, as the control
+    // file names a port (nobody listens on 1), its owner (IP helper). The
+    // digest is a real one: the system's CNG made it.
+    const std::wstring control = tvt::state_dir() + L"\\control.json";
+    ASSERT_TRUE(tvt::write_file(control, "{\"port\": 1, \"bindAddress\": \"127.0.0.1\"}"));
     EXPECT_TRUE(tvt::run_process(tvt::quote(folder + L"\\TovrinHost.exe") + L" --stop-existing",
                                  k_run_timeout_ms, &code));
     EXPECT_EQ(0u, code);
@@ -91,8 +90,13 @@ TEST_F(PlantedDlls, NoneLoadsFromTheProgramsFolder)
     EXPECT_EQ(std::string::npos, record.find(" helper_sha256=unavailable")) << record;
     EXPECT_EQ(none, loaded()) << "--stop-existing";
 
-    // Window mode: the probe of the UI (WinHTTP) comes before the dialog
-    // about the incomplete package (this copy has no runtime).
+    // Window mode, up to the dialog about the incomplete package (this copy
+    // has no runtime). Without a control file it does not probe the UI:
+    // once WinHTTP runs, Wine's own winhttp takes crypt32 and with it
+    // bcrypt.dll from the program's folder, ignoring the program's DLL
+    // directories (Windows keeps to them). WinHTTP's way in is the same
+    // hook as CNG's and the IP helper's above.
+    ASSERT_TRUE(DeleteFileW(control.c_str()));
     tvt::process window;
     EXPECT_TRUE(start_until_dialog(L"", &window));
     tvt::kill_processes_below(folder);
@@ -108,4 +112,34 @@ TEST_F(PlantedDlls, NoneLoadsFromTheProgramsFolder)
     EXPECT_EQ(2u, code);
     tvt::close_process(&picker);
     EXPECT_EQ(none, loaded()) << "--pick-folder";
+}
+
+// A DLL that cannot be loaded fails only the calls that need it. CTest runs
+// this case on its own with WINEDLLOVERRIDES=winhttp,bcrypt= (Wine then has
+// neither); the IP helper cannot be taken away from a test that imports it.
+TEST(MissingDlls, FailOnlyTheCallsThatNeedThem)
+{
+    if (tvt::env_var(L"WINEDLLOVERRIDES").rfind("winhttp,bcrypt=;", 0) != 0) {
+        GTEST_SKIP() << "needs WINEDLLOVERRIDES=winhttp,bcrypt= (CTest's missing_dll_test)";
+    }
+    tvt::clear_state_dir();
+    ASSERT_TRUE(tvt::write_file(tvt::state_dir() + L"\\control.json",
+                                "{\"port\": 1, \"bindAddress\": \"127.0.0.1\"}"));
+    DWORD code = 99;
+    ASSERT_TRUE(tvt::run_process(tvt::quote(tvt::host_exe()) + L" --stop-existing",
+                                 k_run_timeout_ms, &code));
+    EXPECT_EQ(0u, code);
+    std::string record = tvt::read_file_or_empty(tvt::state_dir() + L"\\upgrade-stop.log");
+    EXPECT_NE(std::string::npos, record.find(" helper_sha256=unavailable")) << record;
+
+    // The probe of the UI fails as if nobody answered, and the start goes on
+    // to the dialog about the incomplete package (the build folder has no
+    // runtime) instead of ending in an exception.
+    tvt::process window;
+    ASSERT_TRUE(tvt::start_process_quiet(tvt::quote(tvt::host_exe()), L"", &window));
+    EXPECT_TRUE(tvt::wait_until(
+        [&] { return tvt::find_visible_window(window.pid, L"#32770") != NULL; }, k_run_timeout_ms));
+    TerminateProcess(window.handle, 0);
+    tvt::close_process(&window);
+    tvt::clear_state_dir();
 }
