@@ -143,3 +143,13 @@ TEST(MissingDlls, FailOnlyTheCallsThatNeedThem)
     tvt::close_process(&window);
     tvt::clear_state_dir();
 }
+
+TEST(StackProtector, EndsTheProgramOnAnOverrun)
+{
+    const std::wstring exe = tvt::quote(tvt::build_dir() + L"\\tests\\startup\\stack_overrun.exe");
+    DWORD code = 99;
+    ASSERT_TRUE(tvt::run_process(exe + L" fits", k_run_timeout_ms, &code));
+    EXPECT_EQ(0u, code);
+    ASSERT_TRUE(tvt::run_process(exe + L" " + std::wstring(64, L'x'), k_run_timeout_ms, &code));
+    EXPECT_EQ((DWORD)STATUS_STACK_BUFFER_OVERRUN, code);
+}
