@@ -3,7 +3,9 @@
 // must never load, in any mode. CTest runs this with
 // WINEDLLOVERRIDES=winhttp,iphlpapi,bcrypt=n,b, which makes Wine search a
 // program's folder for them the way Windows does; a control program in the
-// same folder shows that the test can see such a load.
+// same folder shows that the test can see such a load. A stack overrun in
+// code compiled like the program's ends the process. (What the file itself
+// carries is checked by scripts/check-program-file.py.)
 #include <gtest/gtest.h>
 
 #include "tovrin_test_support.h"
