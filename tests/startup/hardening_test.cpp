@@ -30,7 +30,7 @@ protected:
         ASSERT_TRUE(tvt::copy_file(built + L"planted_dll_control.exe",
                                    folder + L"\\planted_dll_control.exe"));
         for (const wchar_t *name : k_planted) {
-            ASSERT_TRUE(tvt::copy_file(built + name, folder + L"\\" + name));
+            ASSERT_TRUE(tvt::copy_file(built + L"planted\\" + name, folder + L"\\" + name));
         }
     }
     void TearDown() override
