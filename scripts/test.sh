@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: the launch policy natively with sanitizers and a
 # short run of each of its fuzz targets, the lint of the product code, then
+# the program file of both builds (scripts/check-program-file.py), then
 # every Windows test (unit, integration, end to end) under Wine and Xvfb:
 # the g++ build under the host's Wine 8 and under Wine 10 in a Debian 13
 # root (scripts/run-wine10-tests.sh), and the clang build under Wine 10.
@@ -27,6 +28,8 @@ cmake --build --preset windows
 echo "== Windows build (clang)"
 cmake --preset windows-clang >/dev/null
 cmake --build --preset windows-clang
+echo "== program file of both builds"
+scripts/check-program-file.py build/windows/TovrinHost.exe build/windows-clang/TovrinHost.exe
 export TOVRIN_NODE_EXE="$(scripts/fetch-node.sh)"
 
 # Every run always runs, so that one report shows every runtime and

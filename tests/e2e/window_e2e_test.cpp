@@ -838,8 +838,7 @@ TEST_F(WindowTest, SidecarThatCannotBeReplacedIsReported)
     // one more than the table holds.
     std::wstring dummy = dir + L"\\runtime\\node\\node.exe";
     std::wstring quiet = root_ + L"\\behaviour-dummy.txt";
-    ASSERT_TRUE(tvt::write_file(quiet, "write_control=0\nwrite_lock=0\nstate_dir=" +
-                                           tvt::narrow(root_) + "\n"));
+    ASSERT_TRUE(tvt::write_file(quiet, "listen=0\n"));
     for (int i = 0; i < 48; i++) {
         tvt::process p;
         ASSERT_TRUE(tvt::start_process_quiet(tvt::quote(dummy) + L" " + tvt::quote(quiet) +

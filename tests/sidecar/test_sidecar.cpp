@@ -28,6 +28,7 @@
 //   root_code=200     code of GET /
 //   root_delay_ms=0   GET / answers 503 until this long after the start
 //   start_delay_ms=0  wait this long before listening and writing files
+//   listen=1          0: listen nowhere, write nothing, only run
 //   exit_after_ms=-1  exit by itself after this long (-1: never)
 //   exit_code=0       the code of every exit it chooses
 //   on_shutdown=exit  what POST /shutdown with the right token does:
@@ -518,6 +519,11 @@ int wmain(int argc, wchar_t **argv)
     long start_delay = get_int("start_delay_ms", 0);
     if (start_delay > 0) {
         Sleep((DWORD)start_delay);
+    }
+    // A process that only runs (a decoy of a busy machine): no listener, so
+    // that many of them leave the listener tables alone.
+    if (get_int("listen", 1) == 0) {
+        Sleep(INFINITE);
     }
 
     WSADATA wsa;

@@ -568,7 +568,7 @@ TEST_F(StopTest, BusyMachineStillFindsAndStopsTheRuntime)
     std::wstring busy = root + L"\\busy";
     std::wstring script = root + L"\\behaviour-busy.txt";
     ASSERT_TRUE(tvt::make_dirs(busy));
-    ASSERT_TRUE(tvt::write_file(script, "write_control=0\r\nwrite_lock=0\r\n"));
+    ASSERT_TRUE(tvt::write_file(script, "listen=0\r\n"));
     for (const wchar_t *name : {L"node.exe", L"cmd.exe"}) {
         std::wstring exe = busy + L"\\" + name;
         ASSERT_TRUE(tvt::copy_file(tvt::test_sidecar_exe(), exe));

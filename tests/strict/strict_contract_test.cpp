@@ -107,6 +107,12 @@ TEST(WindowsContract, EachRuleRefusesItsBreachOnce)
              char b[4];
              return failed_with(ReadFile(GetStdHandle(STD_INPUT_HANDLE), b, 4, NULL, NULL));
          }},
+        {"SetDefaultDllDirectories", ERROR_INVALID_PARAMETER,
+         [] { return failed_with(SetDefaultDllDirectories(LOAD_WITH_ALTERED_SEARCH_PATH)); }},
+        {"LoadLibraryExA", ERROR_INVALID_PARAMETER, [] {
+             HMODULE m = LoadLibraryExA("winhttp.dll", NULL, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR);
+             return m ? (FreeLibrary(m), 0u) : GetLastError();
+         }},
         {"HeapFree", ERROR_INVALID_PARAMETER,
          [] { return failed_with(HeapFree(GetProcessHeap(), 0, NULL)); }},
         {"Process32FirstW", ERROR_BAD_LENGTH, [] {

@@ -385,6 +385,37 @@ inline DWORD WINAPI strict_GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, D
     return GetFinalPathNameByHandleW(file, path, capacity, flags);
 }
 
+/* ---- loading DLLs ---- */
+
+/* The LOAD_LIBRARY_SEARCH_* flags; DLL_LOAD_DIR needs a full path. */
+#define STRICT_SEARCH_FLAGS 0x5F00u
+
+inline BOOL WINAPI strict_SetDefaultDllDirectories(DWORD flags)
+{
+    const DWORD allowed = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                          LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+    if (flags == 0 || (flags & ~allowed) != 0) {
+        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, "SetDefaultDllDirectories",
+                      "dwFlags %lu is not a combination of LOAD_LIBRARY_SEARCH_APPLICATION_DIR, "
+                      "_USER_DIRS, _SYSTEM32 and _DEFAULT_DIRS",
+                      (unsigned long)flags);
+    }
+    return SetDefaultDllDirectories(flags);
+}
+
+inline HMODULE WINAPI strict_LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags)
+{
+    int full = name && ((name[0] && name[1] == ':' && (name[2] == '\\' || name[2] == '/')) ||
+                        (name[0] == '\\' && name[1] == '\\'));
+    if (file || ((flags & LOAD_WITH_ALTERED_SEARCH_PATH) && (flags & STRICT_SEARCH_FLAGS)) ||
+        ((flags & LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR) && !full)) {
+        STRICT_REFUSE(static_cast<HMODULE>(NULL), ERROR_INVALID_PARAMETER, "LoadLibraryExA",
+                      "hFile must be NULL; LOAD_WITH_ALTERED_SEARCH_PATH takes no "
+                      "LOAD_LIBRARY_SEARCH_* flag, and LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR a full path");
+    }
+    return LoadLibraryExA(name, file, flags);
+}
+
 /* ---- memory ---- */
 
 inline BOOL WINAPI strict_HeapFree(HANDLE heap, DWORD flags, LPVOID block)
@@ -687,6 +718,8 @@ inline FARPROC WINAPI strict_GetProcAddress(HMODULE module, LPCSTR name)
 #define MultiByteToWideChar strict_MultiByteToWideChar
 #define WideCharToMultiByte strict_WideCharToMultiByte
 #define CreateFileW strict_CreateFileW
+#define SetDefaultDllDirectories strict_SetDefaultDllDirectories
+#define LoadLibraryExA strict_LoadLibraryExA
 #define HeapFree strict_HeapFree
 #define ReadFile strict_ReadFile
 #define WriteFile strict_WriteFile
