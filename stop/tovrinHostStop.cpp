@@ -658,57 +658,50 @@ static int add_owner_pid(uint32_t *pids, int32_t *count, uint32_t pid)
     return 1;
 }
 
-/* The owners of the IPv4 rows at `port` that receive a connection to
- * 127.0.0.1: those bound to 127.0.0.1 and those bound to 0.0.0.0 (every
- * address). The table's address and port are in network byte order, the
- * port in the low 16 bits; `size` bounds the walk to what the buffer
- * holds. 0 when more owners than fit were found. */
-static int find_listener_rows(const MIB_TCPTABLE_OWNER_PID *table, DWORD size, int32_t port,
+/* The owners of the rows of one listener table (`family` AF_INET or
+ * AF_INET6) at `port` that receive a connection to 127.0.0.1: IPv4 rows
+ * bound to 127.0.0.1 or to 0.0.0.0 (every address), IPv6 rows bound to "::"
+ * (such a socket receives IPv4 connections unless it is IPv6-only, which the
+ * table does not tell, so it counts). Address and port are in network byte
+ * order, the port in the low 16 bits; `size` bounds the walk to what the
+ * buffer holds. 0 when more owners than fit were found. */
+static int find_listener_rows(const void *table, DWORD size, ULONG family, int32_t port,
                               uint32_t *pids, int32_t *count)
 {
-    DWORD header = (DWORD)offsetof(MIB_TCPTABLE_OWNER_PID, table);
+    static const UCHAR any6[16] = {0};
+    const int six = family == AF_INET6;
+    const DWORD header = six ? (DWORD)offsetof(MIB_TCP6TABLE_OWNER_PID, table)
+                             : (DWORD)offsetof(MIB_TCPTABLE_OWNER_PID, table);
+    const DWORD row_size =
+        six ? (DWORD)sizeof(MIB_TCP6ROW_OWNER_PID) : (DWORD)sizeof(MIB_TCPROW_OWNER_PID);
     DWORD rows;
     DWORD i;
     if (!table || size < header) {
         return 1;
     }
-    rows = (size - header) / (DWORD)sizeof(MIB_TCPROW_OWNER_PID);
-    if (table->dwNumEntries < rows) {
-        rows = table->dwNumEntries;
+    rows = (size - header) / row_size;
+    if (*static_cast<const DWORD *>(table) < rows) {
+        rows = *static_cast<const DWORD *>(table); /* dwNumEntries */
     }
     for (i = 0; i < rows; i++) {
-        const MIB_TCPROW_OWNER_PID *row = &table->table[i];
-        if ((int32_t)ntohs((u_short)(row->dwLocalPort & 0xFFFF)) == port &&
-            (row->dwLocalAddr == htonl(INADDR_LOOPBACK) || row->dwLocalAddr == htonl(INADDR_ANY)) &&
-            !add_owner_pid(pids, count, row->dwOwningPid)) {
-            return 0;
+        const unsigned char *at = static_cast<const unsigned char *>(table) + header + (size_t)i * row_size;
+        DWORD local_port;
+        DWORD pid;
+        int bound_here;
+        if (six) {
+            const MIB_TCP6ROW_OWNER_PID *row = reinterpret_cast<const MIB_TCP6ROW_OWNER_PID *>(at);
+            local_port = row->dwLocalPort;
+            pid = row->dwOwningPid;
+            bound_here = memcmp(row->ucLocalAddr, any6, sizeof any6) == 0;
+        } else {
+            const MIB_TCPROW_OWNER_PID *row = reinterpret_cast<const MIB_TCPROW_OWNER_PID *>(at);
+            local_port = row->dwLocalPort;
+            pid = row->dwOwningPid;
+            bound_here = row->dwLocalAddr == htonl(INADDR_LOOPBACK) ||
+                         row->dwLocalAddr == htonl(INADDR_ANY);
         }
-    }
-    return 1;
-}
-
-/* The same for the IPv6 rows: those bound to "::". Such a socket receives
- * IPv4 connections unless it is IPv6-only, which the table does not tell,
- * so it counts. */
-static int find_listener_rows6(const MIB_TCP6TABLE_OWNER_PID *table, DWORD size, int32_t port,
-                               uint32_t *pids, int32_t *count)
-{
-    static const UCHAR any[16] = {0};
-    DWORD header = (DWORD)offsetof(MIB_TCP6TABLE_OWNER_PID, table);
-    DWORD rows;
-    DWORD i;
-    if (!table || size < header) {
-        return 1;
-    }
-    rows = (size - header) / (DWORD)sizeof(MIB_TCP6ROW_OWNER_PID);
-    if (table->dwNumEntries < rows) {
-        rows = table->dwNumEntries;
-    }
-    for (i = 0; i < rows; i++) {
-        const MIB_TCP6ROW_OWNER_PID *row = &table->table[i];
-        if ((int32_t)ntohs((u_short)(row->dwLocalPort & 0xFFFF)) == port &&
-            memcmp(row->ucLocalAddr, any, sizeof any) == 0 &&
-            !add_owner_pid(pids, count, row->dwOwningPid)) {
+        if ((int32_t)ntohs((u_short)(local_port & 0xFFFF)) == port && bound_here &&
+            !add_owner_pid(pids, count, pid)) {
             return 0;
         }
     }
@@ -797,7 +790,9 @@ static void snapshot_owner(uint32_t pid, tovrin_listener_snap *snap, char *image
  * may be named, but nobody was proved absent either. */
 static void query_listener(int32_t port, struct listener_owners *owners)
 {
+    static const ULONG families[2] = {AF_INET, AF_INET6};
     uint32_t pids[OWNERS_MAX];
+    int f;
     void *table = NULL;
     DWORD size = 0;
     DWORD rc;
@@ -809,25 +804,16 @@ static void query_listener(int32_t port, struct listener_owners *owners)
     if (port < 1 || port > 65535) {
         return;
     }
-    rc = read_listener_table(AF_INET, &table, &size);
-    if (rc == NO_ERROR) {
-        if (!find_listener_rows(static_cast<const MIB_TCPTABLE_OWNER_PID *>(table), size, port,
-                                pids, &count)) {
+    for (f = 0; f < 2; f++) {
+        rc = read_listener_table(families[f], &table, &size);
+        if (rc != NO_ERROR) {
+            owners->table_error = owners->table_error ? owners->table_error : rc;
+            continue;
+        }
+        if (!find_listener_rows(table, size, families[f], port, pids, &count)) {
             owners->table_error = ERROR_MORE_DATA;
         }
         HeapFree(GetProcessHeap(), 0, table);
-    } else {
-        owners->table_error = rc;
-    }
-    rc = read_listener_table(AF_INET6, &table, &size);
-    if (rc == NO_ERROR) {
-        if (!find_listener_rows6(static_cast<const MIB_TCP6TABLE_OWNER_PID *>(table), size, port,
-                                 pids, &count)) {
-            owners->table_error = ERROR_MORE_DATA;
-        }
-        HeapFree(GetProcessHeap(), 0, table);
-    } else if (owners->table_error == 0) {
-        owners->table_error = rc;
     }
     for (i = 0; i < count; i++) {
         snapshot_owner(pids[i], &owners->snaps[i], owners->images[i], owners->commands[i],

@@ -254,6 +254,17 @@ protected:
         return cmd;
     }
 
+    // The installation at `dir` sees its runtime `started[node]` running,
+    // and the stop ends it.
+    void expect_found_and_stopped(const std::wstring &dir, size_t node)
+    {
+        static stop_state s;
+        memset(&s, 0, sizeof s);
+        EXPECT_EQ(1, tovrin_install_runtime_running(dir.c_str()));
+        EXPECT_EQ(0, stop_sidecar(dir.c_str(), state.c_str(), query_listener, &s));
+        EXPECT_TRUE(tvt::wait_process(started[node], 5000, nullptr));
+    }
+
     std::wstring root, install, sibling, state;
     std::vector<tvt::process> started;
 };
@@ -581,11 +592,7 @@ TEST_F(StopTest, BusyMachineStillFindsAndStopsTheRuntime)
     }
     size_t node = start_copy(install + L"\\runtime\\node\\node.exe", "", L"n");
     ASSERT_FALSE(HasFatalFailure());
-    EXPECT_EQ(1, tovrin_install_runtime_running(install.c_str()));
-    static stop_state s;
-    memset(&s, 0, sizeof s);
-    EXPECT_EQ(0, stop_sidecar(install.c_str(), state.c_str(), query_listener, &s));
-    EXPECT_TRUE(tvt::wait_process(started[node], 5000, nullptr));
+    expect_found_and_stopped(install, node);
     EXPECT_EQ(0, tovrin_install_runtime_running(install.c_str()));
 }
 
@@ -601,11 +608,7 @@ TEST_F(StopTest, InstallReachedThroughALinkKnowsItsRuntime)
     tvt::remove_tree(real + L"\\runtime");
     size_t node = start_copy(real + L"\\runtime\\node\\node.exe", "", L"n");
     ASSERT_FALSE(HasFatalFailure());
-    EXPECT_EQ(1, tovrin_install_runtime_running(link.c_str()));
-    static stop_state s;
-    memset(&s, 0, sizeof s);
-    EXPECT_EQ(0, stop_sidecar(link.c_str(), state.c_str(), query_listener, &s));
-    EXPECT_TRUE(tvt::wait_process(started[node], 5000, nullptr));
+    expect_found_and_stopped(link, node);
     tvt::remove_tree_retrying(real + L"\\runtime");
 }
 
@@ -812,7 +815,7 @@ std::vector<uint32_t> owners_of(table_buf &v4, int32_t port, int *fits = nullptr
 {
     uint32_t pids[OWNERS_MAX];
     int32_t count = 0;
-    int ok = find_listener_rows(v4.table(), v4.size(), port, pids, &count);
+    int ok = find_listener_rows(v4.table(), v4.size(), AF_INET, port, pids, &count);
     if (fits) {
         *fits = ok;
     }
@@ -851,7 +854,7 @@ TEST(ListenerRows, EveryAddressThatReachesLoopbackAtThePort)
     rows6[2].dwLocalPort = htons(8081);
     uint32_t pids[OWNERS_MAX];
     int32_t count = 0;
-    EXPECT_EQ(1, find_listener_rows6(t6, (DWORD)bytes.size(), 8080, pids, &count));
+    EXPECT_EQ(1, find_listener_rows(t6, (DWORD)bytes.size(), AF_INET6, 8080, pids, &count));
     EXPECT_EQ((std::vector<uint32_t>{21}), std::vector<uint32_t>(pids, pids + count));
 }
 
