@@ -1439,8 +1439,10 @@ static void report_foreign_port(void)
 }
 
 /* Marks the UI ready and opens it: automatically once in the life of the
- * process, and every time the user asks. */
-void maybe_open_browser(int user_initiated)
+ * process, and every time the user asks. `owner_checked`: the port's
+ * owners were just found not foreign (the ready report), so they are not
+ * looked up again. */
+static void open_ui(int user_initiated, int owner_checked)
 {
     if (!g_ready && !ui_is_ready()) {
         return;
@@ -1453,7 +1455,7 @@ void maybe_open_browser(int user_initiated)
     copy_ui_url(url, TOVRIN_UI_URL_CAP, &port);
     /* The browser, like the token, goes only to a port that no other
      * program holds; asked once the browser is about to open. */
-    if (url[0] && (user_initiated || !g_auto_opened) &&
+    if (url[0] && !owner_checked && (user_initiated || !g_auto_opened) &&
         tovrin_port_owner_verdict(g_install_dir, g_node_path, port) == TOVRIN_PORT_FOREIGN) {
         report_foreign_port();
         return;
@@ -1507,6 +1509,11 @@ void maybe_open_browser(int user_initiated)
         TRAIL("dialog browser wait %lu", (unsigned long)g_wait_id);
         MessageBoxW(g_hwnd, k_browser_failed_text, k_caption, MB_OK | MB_ICONINFORMATION);
     }
+}
+
+void maybe_open_browser(int user_initiated)
+{
+    open_ui(user_initiated, 0);
 }
 
 /* ------------------------------------------------------------------ */
@@ -1700,7 +1707,7 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
             return 0;
         }
         g_ready = 1;
-        maybe_open_browser(0);
+        open_ui(0, 1);
         return 0;
     case WM_APP_SIDECAR_EXITED: {
         /* Only the end of the sidecar the window relies on counts: a
@@ -1709,7 +1716,7 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
          * lifecycle log). */
         TRAIL("exited launch %lu code %lu relied %lu", (unsigned long)(DWORD)lparam,
               (unsigned long)(DWORD)wparam, (unsigned long)g_relied_launch);
-        if (g_relied_launch == 0 || (DWORD)lparam != g_relied_launch) {
+        if ((DWORD)lparam != g_relied_launch) { /* launch numbers start at 1 */
             return 0;
         }
         g_sidecar_dead = 1;
