@@ -35,7 +35,6 @@
 #include <windows.h>
 #include <iphlpapi.h>
 #include <tlhelp32.h>
-#include <winhttp.h>
 #include <bcrypt.h>
 #include <objbase.h>
 #include <shellapi.h>
@@ -374,17 +373,6 @@ inline BOOL WINAPI strict_WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPD
     return WriteFile(file, buffer, size, written, overlapped);
 }
 
-inline DWORD WINAPI strict_GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD capacity,
-                                                     DWORD flags)
-{
-    if (flags & ~(DWORD)(FILE_NAME_OPENED | VOLUME_NAME_GUID | VOLUME_NAME_NONE | VOLUME_NAME_NT)) {
-        STRICT_REFUSE(0, ERROR_INVALID_PARAMETER, "GetFinalPathNameByHandleW",
-                      "dwFlags %lu holds bits outside FILE_NAME_* and VOLUME_NAME_*",
-                      (unsigned long)flags);
-    }
-    return GetFinalPathNameByHandleW(file, path, capacity, flags);
-}
-
 /* ---- loading DLLs ---- */
 
 /* The LOAD_LIBRARY_SEARCH_* flags; DLL_LOAD_DIR needs a full path. */
@@ -429,43 +417,35 @@ inline BOOL WINAPI strict_HeapFree(HANDLE heap, DWORD flags, LPVOID block)
 
 /* ---- other processes ---- */
 
-inline BOOL WINAPI strict_Process32FirstW(HANDLE snapshot, LPPROCESSENTRY32W entry)
+inline int strict_entry_refused(LPPROCESSENTRY32W entry, const char *call)
 {
     if (!entry || entry->dwSize != sizeof(PROCESSENTRY32W)) {
-        STRICT_REFUSE(FALSE, ERROR_BAD_LENGTH, "Process32FirstW",
-                      "PROCESSENTRY32W.dwSize is not sizeof(PROCESSENTRY32W) = %u",
+        strict_breach(call, "PROCESSENTRY32W.dwSize is not sizeof(PROCESSENTRY32W) = %u",
                       (unsigned)sizeof(PROCESSENTRY32W));
+        SetLastError(ERROR_BAD_LENGTH);
+        return 1;
     }
-    return Process32FirstW(snapshot, entry);
+    return 0;
+}
+
+inline BOOL WINAPI strict_Process32FirstW(HANDLE snapshot, LPPROCESSENTRY32W entry)
+{
+    return !strict_entry_refused(entry, "Process32FirstW") && Process32FirstW(snapshot, entry);
 }
 
 inline BOOL WINAPI strict_Process32NextW(HANDLE snapshot, LPPROCESSENTRY32W entry)
 {
-    if (!entry || entry->dwSize != sizeof(PROCESSENTRY32W)) {
-        STRICT_REFUSE(FALSE, ERROR_BAD_LENGTH, "Process32NextW",
-                      "PROCESSENTRY32W.dwSize is not sizeof(PROCESSENTRY32W) = %u",
-                      (unsigned)sizeof(PROCESSENTRY32W));
-    }
-    return Process32NextW(snapshot, entry);
+    return !strict_entry_refused(entry, "Process32NextW") && Process32NextW(snapshot, entry);
 }
 
-inline BOOL WINAPI strict_QueryFullProcessImageNameW(HANDLE process, DWORD flags, LPWSTR name,
-                                                     PDWORD size)
+/* The real addresses of the functions the program finds at run time. */
+enum { STRICT_NT_QUERY, STRICT_SPI_FOR_DPI, STRICT_RUN_TIME_COUNT };
+inline FARPROC &strict_real(int which)
 {
-    if ((flags != 0 && flags != PROCESS_NAME_NATIVE) || !size || *size == 0 || !name) {
-        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, "QueryFullProcessImageNameW",
-                      "dwFlags must be 0 or PROCESS_NAME_NATIVE, with a buffer and its size");
-    }
-    return QueryFullProcessImageNameW(process, flags, name, size);
+    static FARPROC real[STRICT_RUN_TIME_COUNT];
+    return real[which];
 }
-
-typedef LONG(WINAPI *strict_nt_query_fn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
-
-inline strict_nt_query_fn &strict_real_nt_query(void)
-{
-    static strict_nt_query_fn real = NULL;
-    return real;
-}
+#define STRICT_REAL(which, type) reinterpret_cast<type>(reinterpret_cast<void *>(strict_real(which)))
 
 /* ProcessBasicInformation is 48 bytes in a 64-bit process; any other
  * length is STATUS_INFO_LENGTH_MISMATCH. */
@@ -477,7 +457,8 @@ inline LONG WINAPI strict_NtQueryInformationProcess(HANDLE process, ULONG info_c
                       "ProcessBasicInformation takes 48 bytes, not %lu", (unsigned long)length);
         return (LONG)0xC0000004L;
     }
-    return strict_real_nt_query()(process, info_class, info, length, returned);
+    return STRICT_REAL(STRICT_NT_QUERY, LONG(WINAPI *)(HANDLE, ULONG, PVOID, ULONG, PULONG))(
+        process, info_class, info, length, returned);
 }
 
 /* ---- listener table ---- */
@@ -506,37 +487,6 @@ inline DWORD WINAPI strict_GetExtendedTcpTable(PVOID table, PDWORD size, BOOL or
 
 /* ---- CNG ---- */
 
-inline NTSTATUS WINAPI strict_BCryptGetProperty(BCRYPT_HANDLE object, LPCWSTR property, PUCHAR out,
-                                                ULONG out_size, ULONG *result, ULONG flags)
-{
-    if (flags != 0 || (out && wcscmp(property, BCRYPT_OBJECT_LENGTH) == 0 && out_size < sizeof(DWORD))) {
-        strict_breach("BCryptGetProperty", "dwFlags must be 0, and a DWORD property needs 4 bytes");
-        return (NTSTATUS)0xC0000023L; /* STATUS_BUFFER_TOO_SMALL */
-    }
-    return BCryptGetProperty(object, property, out, out_size, result, flags);
-}
-
-inline NTSTATUS WINAPI strict_BCryptCreateHash(BCRYPT_ALG_HANDLE algorithm, BCRYPT_HASH_HANDLE *hash,
-                                               PUCHAR object, ULONG object_size, PUCHAR secret,
-                                               ULONG secret_size, ULONG flags)
-{
-    DWORD needed = 0;
-    ULONG got = 0;
-    if (object && BCRYPT_SUCCESS(BCryptGetProperty(algorithm, BCRYPT_OBJECT_LENGTH, (PUCHAR)&needed,
-                                                   sizeof needed, &got, 0)) &&
-        object_size < needed) {
-        strict_breach("BCryptCreateHash", "the hash object has %lu bytes, the provider needs %lu",
-                      (unsigned long)object_size, (unsigned long)needed);
-        return (NTSTATUS)0xC0000023L; /* STATUS_BUFFER_TOO_SMALL */
-    }
-    if (flags & ~(ULONG)BCRYPT_HASH_REUSABLE_FLAG) {
-        strict_breach("BCryptCreateHash", "dwFlags %lu is not 0 or BCRYPT_HASH_REUSABLE_FLAG",
-                      (unsigned long)flags);
-        return (NTSTATUS)0xC000000DL; /* STATUS_INVALID_PARAMETER */
-    }
-    return BCryptCreateHash(algorithm, hash, object, object_size, secret, secret_size, flags);
-}
-
 inline NTSTATUS WINAPI strict_BCryptFinishHash(BCRYPT_HASH_HANDLE hash, PUCHAR out, ULONG out_size,
                                                ULONG flags)
 {
@@ -552,44 +502,6 @@ inline NTSTATUS WINAPI strict_BCryptFinishHash(BCRYPT_HASH_HANDLE hash, PUCHAR o
         return (NTSTATUS)0xC000000DL; /* STATUS_INVALID_PARAMETER */
     }
     return BCryptFinishHash(hash, out, out_size, flags);
-}
-
-/* ---- WinHTTP ---- */
-
-inline BOOL WINAPI strict_WinHttpSetTimeouts(HINTERNET handle, int resolve, int connect, int send,
-                                             int receive)
-{
-    if (resolve < -1 || connect < -1 || send < -1 || receive < -1) {
-        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, "WinHttpSetTimeouts",
-                      "a time-out below -1");
-    }
-    return WinHttpSetTimeouts(handle, resolve, connect, send, receive);
-}
-
-inline BOOL WINAPI strict_WinHttpSendRequest(HINTERNET request, LPCWSTR headers,
-                                             DWORD headers_length, LPVOID optional,
-                                             DWORD optional_length, DWORD total_length,
-                                             DWORD_PTR context)
-{
-    if ((!headers && headers_length != 0) || total_length < optional_length ||
-        (!optional && optional_length != 0)) {
-        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, "WinHttpSendRequest",
-                      "header or body lengths without the header or body, or a total below the "
-                      "body");
-    }
-    return WinHttpSendRequest(request, headers, headers_length, optional, optional_length,
-                              total_length, context);
-}
-
-inline BOOL WINAPI strict_WinHttpQueryHeaders(HINTERNET request, DWORD info_level, LPCWSTR name,
-                                              LPVOID buffer, LPDWORD buffer_length, LPDWORD index)
-{
-    if ((info_level & WINHTTP_QUERY_FLAG_NUMBER) &&
-        (!buffer || !buffer_length || *buffer_length < sizeof(DWORD))) {
-        STRICT_REFUSE(FALSE, ERROR_INSUFFICIENT_BUFFER, "WinHttpQueryHeaders",
-                      "WINHTTP_QUERY_FLAG_NUMBER needs a DWORD buffer and its size");
-    }
-    return WinHttpQueryHeaders(request, info_level, name, buffer, buffer_length, index);
 }
 
 /* ---- user interface ---- */
@@ -613,14 +525,6 @@ inline BOOL WINAPI strict_SystemParametersInfoW(UINT action, UINT ui_param, PVOI
     return SystemParametersInfoW(action, ui_param, pv_param, win_ini);
 }
 
-typedef BOOL(WINAPI *strict_spi_for_dpi_fn)(UINT, UINT, PVOID, UINT, UINT);
-
-inline strict_spi_for_dpi_fn &strict_real_spi_for_dpi(void)
-{
-    static strict_spi_for_dpi_fn real = NULL;
-    return real;
-}
-
 inline BOOL WINAPI strict_SystemParametersInfoForDpi(UINT action, UINT ui_param, PVOID pv_param,
                                                      UINT win_ini, UINT dpi)
 {
@@ -630,7 +534,8 @@ inline BOOL WINAPI strict_SystemParametersInfoForDpi(UINT action, UINT ui_param,
                       "= %u",
                       (unsigned)sizeof(NONCLIENTMETRICSW));
     }
-    return strict_real_spi_for_dpi()(action, ui_param, pv_param, win_ini, dpi);
+    return STRICT_REAL(STRICT_SPI_FOR_DPI, BOOL(WINAPI *)(UINT, UINT, PVOID, UINT, UINT))(
+        action, ui_param, pv_param, win_ini, dpi);
 }
 
 inline BOOL WINAPI strict_InitCommonControlsEx(const INITCOMMONCONTROLSEX *controls)
@@ -670,40 +575,25 @@ inline HINSTANCE WINAPI strict_ShellExecuteW(HWND window, LPCWSTR verb, LPCWSTR 
     return ShellExecuteW(window, verb, file, parameters, directory, show);
 }
 
-inline HANDLE WINAPI strict_SetClipboardData(UINT format, HANDLE memory)
-{
-    if (memory && format == CF_UNICODETEXT) {
-        void *data = GlobalLock(memory);
-        int fixed = data == static_cast<void *>(memory);
-        if (data) {
-            GlobalUnlock(memory);
-        }
-        if (!data || fixed) {
-            STRICT_REFUSE(static_cast<HANDLE>(NULL), ERROR_INVALID_PARAMETER, "SetClipboardData",
-                          "the text must be a GMEM_MOVEABLE global memory object");
-        }
-    }
-    return SetClipboardData(format, memory);
-}
-
 /* Functions found at run time get their wrapper too. */
 inline FARPROC WINAPI strict_GetProcAddress(HMODULE module, LPCSTR name)
 {
+    static const struct {
+        const char *name;
+        int which;
+        FARPROC wrapper;
+    } wrapped[] = {
+        {"NtQueryInformationProcess", STRICT_NT_QUERY,
+         reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&strict_NtQueryInformationProcess))},
+        {"SystemParametersInfoForDpi", STRICT_SPI_FOR_DPI,
+         reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&strict_SystemParametersInfoForDpi))},
+    };
     FARPROC real = GetProcAddress(module, name);
-    if (!real || IS_INTRESOURCE(name)) {
-        return real;
-    }
-    if (strcmp(name, "NtQueryInformationProcess") == 0) {
-        strict_real_nt_query() =
-            reinterpret_cast<strict_nt_query_fn>(reinterpret_cast<void *>(real));
-        return reinterpret_cast<FARPROC>(
-            reinterpret_cast<void *>(&strict_NtQueryInformationProcess));
-    }
-    if (strcmp(name, "SystemParametersInfoForDpi") == 0) {
-        strict_real_spi_for_dpi() =
-            reinterpret_cast<strict_spi_for_dpi_fn>(reinterpret_cast<void *>(real));
-        return reinterpret_cast<FARPROC>(
-            reinterpret_cast<void *>(&strict_SystemParametersInfoForDpi));
+    for (const auto &w : wrapped) {
+        if (real && !IS_INTRESOURCE(name) && strcmp(name, w.name) == 0) {
+            strict_real(w.which) = real;
+            return w.wrapper;
+        }
     }
     return real;
 }
@@ -723,21 +613,13 @@ inline FARPROC WINAPI strict_GetProcAddress(HMODULE module, LPCSTR name)
 #define HeapFree strict_HeapFree
 #define ReadFile strict_ReadFile
 #define WriteFile strict_WriteFile
-#define GetFinalPathNameByHandleW strict_GetFinalPathNameByHandleW
 #define Process32FirstW strict_Process32FirstW
 #define Process32NextW strict_Process32NextW
-#define QueryFullProcessImageNameW strict_QueryFullProcessImageNameW
 #define GetExtendedTcpTable strict_GetExtendedTcpTable
-#define BCryptGetProperty strict_BCryptGetProperty
-#define BCryptCreateHash strict_BCryptCreateHash
 #define BCryptFinishHash strict_BCryptFinishHash
-#define WinHttpSetTimeouts strict_WinHttpSetTimeouts
-#define WinHttpSendRequest strict_WinHttpSendRequest
-#define WinHttpQueryHeaders strict_WinHttpQueryHeaders
 #define SystemParametersInfoW strict_SystemParametersInfoW
 #define InitCommonControlsEx strict_InitCommonControlsEx
 #define ShellExecuteW strict_ShellExecuteW
-#define SetClipboardData strict_SetClipboardData
 #define GetProcAddress strict_GetProcAddress
 
 #endif
