@@ -1485,9 +1485,12 @@ static void open_ui(int user_initiated, int owner_checked)
     }
 
     DWORD wait = g_wait_id;
+    /* Recorded before the start: messages run during it record their own
+     * steps, which come after this one. */
+    TRAIL("browser %s wait %lu", user_initiated ? "user" : "auto", (unsigned long)wait);
     HINSTANCE result = ShellExecuteW(g_hwnd, L"open", url, NULL, NULL, SW_SHOWNORMAL);
     INT_PTR code = (INT_PTR)result;
-    TRAIL("browser %s %ld", user_initiated ? "user" : "auto", (long)code);
+    TRAIL("browser result %ld", (long)code);
     /* The shell may run this thread's messages while it starts the
      * browser: an exit report or a new wait handled meanwhile set the line
      * and the status of that moment, which stay. */

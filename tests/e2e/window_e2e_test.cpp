@@ -242,7 +242,7 @@ protected:
 
     std::string status_file() { return tvt::read_file_or_empty(state_ + L"\\shell-status.txt"); }
     // What the trail build did, one entry a line ("status starting
-    // waiting_for_ui", "dialog attention wait 2", "browser auto 42", ...).
+    // waiting_for_ui", "dialog attention wait 2", "browser auto wait 1", "browser result 42", ...).
     std::vector<std::string> trail() { return lines_of(tvt::read_file_or_empty(state_ + L"\\shell-trail.log")); }
     std::vector<std::string> lifecycle() { return lines_of(tvt::read_file_or_empty(state_ + L"\\sidecar-lifecycle.log")); }
     std::vector<std::string> browser_urls() { return lines_of(tvt::read_file_or_empty(browser_log_)); }
