@@ -1062,15 +1062,16 @@ static void free_inherit_list(LPPROC_THREAD_ATTRIBUTE_LIST list)
     }
 }
 
-/* 1 when the sidecar this shell launched last still runs and is the one
- * that holds the runtime (the owner named in runtime.lock.owner). */
-static int own_sidecar_holds_runtime(void)
+/* 1 when the runtime's owner (runtime.lock.owner) is the sidecar this
+ * shell launched last, whether or not it still runs: one that ended after
+ * its UI answered has its end still to report, and that report must count.
+ * The handle held keeps its pid from being given to another process. */
+int own_sidecar_holds_runtime(void)
 {
-    int alive = 0;
     AcquireSRWLockShared(&g_sidecar_lock);
-    alive = g_sidecar && WaitForSingleObject(g_sidecar, 0) == WAIT_TIMEOUT;
+    DWORD pid = g_sidecar ? g_sidecar_pid : 0;
     ReleaseSRWLockShared(&g_sidecar_lock);
-    return alive && g_sidecar_pid != 0 && tovrin_lock_owner_pid(g_state_dir) == g_sidecar_pid;
+    return pid != 0 && tovrin_lock_owner_pid(g_state_dir) == pid;
 }
 
 static int report_launch_failure(const char *detail, const wchar_t *message)
@@ -1102,11 +1103,9 @@ int start_runtime(void)
     if (ui_is_ready() && sidecar_runs_installed_release()) {
         g_sidecar_dead = 0;
         g_ready = 1;
-        /* The window relies on the kept sidecar: its own launch only when
-         * that is the one that still runs and holds the runtime. */
-        if (!own_sidecar_holds_runtime()) {
-            g_relied_launch = 0;
-        }
+        /* The window relies on the kept sidecar: on its own last launch
+         * when that is the one that holds the runtime, else on none. */
+        g_relied_launch = own_sidecar_holds_runtime() ? g_launch_id : 0;
         write_shell_status("running", "already_ready");
         return 1;
     }

@@ -99,6 +99,7 @@ void begin_ready_wait(void);
 DWORD WINAPI ready_poll_thread(LPVOID param);   /* the poll thread */
 int ui_is_ready(void);                          /* any thread */
 int start_runtime(void);
+int own_sidecar_holds_runtime(void);
 DWORD WINAPI sidecar_exit_watch(LPVOID param);  /* one thread per sidecar */
 wchar_t *build_sidecar_env(void);               /* HeapFree the result */
 

@@ -521,6 +521,24 @@ TEST_F(ShellFiles, ReportsCountOnlyForTheirWaitAndTheSidecarReliedOn)
               tvt::read_file_or_empty(file(L"shell-status.txt")));
 }
 
+// A kept sidecar is this shell's own when the lock names its last launch,
+// even one that ended after its UI answered: that end is still to come.
+TEST_F(ShellFiles, KeptSidecarIsReliedOnWhenTheLockNamesTheLastLaunch)
+{
+    tvt::process ended;
+    DWORD code = 0;
+    ASSERT_TRUE(tvt::start_process_quiet(L"cmd.exe /c exit 6", L"", &ended));
+    ASSERT_TRUE(tvt::wait_process(ended, 15000, &code));
+    g_sidecar = ended.handle;
+    g_sidecar_pid = ended.pid;
+    for (DWORD owner : {ended.pid, ended.pid + 4}) {
+        tvt::write_file(file(L"runtime.lock.owner"), "pid=" + std::to_string(owner) + "\r\n");
+        EXPECT_EQ(owner == ended.pid ? 1 : 0, own_sidecar_holds_runtime()) << "owner " << owner;
+    }
+    g_sidecar = NULL;
+    tvt::close_process(&ended);
+}
+
 // A poll thread asked to stop while a probe was under way reports nothing.
 TEST_F(ShellFiles, PollThreadToldToStopDuringAProbeNeverReports)
 {
