@@ -1312,7 +1312,6 @@ DWORD WINAPI ready_poll_thread(LPVOID param)
 static void join_poll_thread(void)
 {
     InterlockedExchange(&g_poll_stop, 1);
-    InterlockedExchange(&g_poll_wait, 0);
     if (g_poll_thread) {
         WaitForSingleObject(g_poll_thread, TOVRIN_POLL_JOIN_MS);
         CloseHandle(g_poll_thread);

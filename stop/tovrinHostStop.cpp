@@ -866,6 +866,24 @@ static void parse_lock_owner(const char *text, uint32_t *pid, char *image)
     image[n] = '\0';
 }
 
+/* The owner that runtime.lock.owner in `state_dir` names (its path into
+ * `lock_path`, JOIN_CAP units): pid 0 and no image when the file names
+ * none or cannot be read. */
+static void read_lock_owner(const wchar_t *state_dir, wchar_t *lock_path, uint32_t *pid,
+                            char *image)
+{
+    char text[LOCK_TEXT_CAP];
+    *pid = 0;
+    image[0] = '\0';
+    lock_path[0] = L'\0';
+    if (state_dir) {
+        join_path(lock_path, state_dir, L"runtime.lock.owner");
+    }
+    if (read_file_utf8(lock_path, text, sizeof text)) {
+        parse_lock_owner(text, pid, image);
+    }
+}
+
 /* 1 when the command line runs this installation's script with "serve". */
 static int command_matches_install(const char *command_line, const char *install_utf8)
 {
@@ -1055,7 +1073,6 @@ static int plan_install(const wchar_t *install_dir, const wchar_t *state_dir,
     wchar_t lock_path[JOIN_CAP];
     struct install_names names;
     const char *install_utf8 = names.given;
-    char lock_text[LOCK_TEXT_CAP];
     char control_text[CONTROL_TEXT_CAP];
     char owner_image[IMAGE_CAP];
     struct listener_owners owners;
@@ -1083,12 +1100,8 @@ static int plan_install(const wchar_t *install_dir, const wchar_t *state_dir,
         goto done;
     }
 
-    lock_path[0] = L'\0';
-    join_path(lock_path, state_dir, L"runtime.lock.owner");
-    if (read_file_utf8(lock_path, lock_text, sizeof lock_text)) {
-        parse_lock_owner(lock_text, &owner_pid, owner_image);
-        respell_image(owner_image, &names);
-    }
+    read_lock_owner(state_dir, lock_path, &owner_pid, owner_image);
+    respell_image(owner_image, &names);
     probe->owner_metadata = GetFileAttributesW(lock_path) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
 
     path[0] = L'\0';
@@ -1804,16 +1817,9 @@ int tovrin_port_owner_verdict(const wchar_t *install_dir, const wchar_t *runtime
 uint32_t tovrin_lock_owner_pid(const wchar_t *state_dir)
 {
     wchar_t path[JOIN_CAP];
-    char text[LOCK_TEXT_CAP];
+    char image[IMAGE_CAP];
     uint32_t pid = 0;
-    path[0] = L'\0';
-    if (state_dir) {
-        join_path(path, state_dir, L"runtime.lock.owner");
-    }
-    if (read_file_utf8(path, text, sizeof text)) {
-        char image[IMAGE_CAP];
-        parse_lock_owner(text, &pid, image);
-    }
+    read_lock_owner(state_dir, path, &pid, image);
     return pid;
 }
 

@@ -506,36 +506,35 @@ inline NTSTATUS WINAPI strict_BCryptFinishHash(BCRYPT_HASH_HANDLE hash, PUCHAR o
 
 /* ---- user interface ---- */
 
-inline int strict_spi_sizes(UINT action, UINT ui_param, PVOID pv_param)
+/* 1 (logged, the last error set) when SPI_GETNONCLIENTMETRICS is not given
+ * the structure's size in both uiParam and cbSize. */
+inline int strict_spi_refused(const char *call, UINT action, UINT ui_param, PVOID pv_param)
 {
-    return action != SPI_GETNONCLIENTMETRICS ||
-           (pv_param && ui_param == sizeof(NONCLIENTMETRICSW) &&
-            static_cast<const NONCLIENTMETRICSW *>(pv_param)->cbSize == sizeof(NONCLIENTMETRICSW));
+    if (action != SPI_GETNONCLIENTMETRICS ||
+        (pv_param && ui_param == sizeof(NONCLIENTMETRICSW) &&
+         static_cast<const NONCLIENTMETRICSW *>(pv_param)->cbSize == sizeof(NONCLIENTMETRICSW))) {
+        return 0;
+    }
+    strict_breach(call, "SPI_GETNONCLIENTMETRICS needs uiParam and cbSize = "
+                        "sizeof(NONCLIENTMETRICSW) = %u",
+                  (unsigned)sizeof(NONCLIENTMETRICSW));
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 1;
 }
 
 inline BOOL WINAPI strict_SystemParametersInfoW(UINT action, UINT ui_param, PVOID pv_param,
                                                 UINT win_ini)
 {
-    if (!strict_spi_sizes(action, ui_param, pv_param)) {
-        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, "SystemParametersInfoW",
-                      "SPI_GETNONCLIENTMETRICS needs uiParam and cbSize = sizeof(NONCLIENTMETRICSW) "
-                      "= %u",
-                      (unsigned)sizeof(NONCLIENTMETRICSW));
-    }
-    return SystemParametersInfoW(action, ui_param, pv_param, win_ini);
+    return !strict_spi_refused("SystemParametersInfoW", action, ui_param, pv_param) &&
+           SystemParametersInfoW(action, ui_param, pv_param, win_ini);
 }
 
 inline BOOL WINAPI strict_SystemParametersInfoForDpi(UINT action, UINT ui_param, PVOID pv_param,
                                                      UINT win_ini, UINT dpi)
 {
-    if (!strict_spi_sizes(action, ui_param, pv_param)) {
-        STRICT_REFUSE(FALSE, ERROR_INVALID_PARAMETER, "SystemParametersInfoForDpi",
-                      "SPI_GETNONCLIENTMETRICS needs uiParam and cbSize = sizeof(NONCLIENTMETRICSW) "
-                      "= %u",
-                      (unsigned)sizeof(NONCLIENTMETRICSW));
-    }
-    return STRICT_REAL(STRICT_SPI_FOR_DPI, BOOL(WINAPI *)(UINT, UINT, PVOID, UINT, UINT))(
-        action, ui_param, pv_param, win_ini, dpi);
+    return !strict_spi_refused("SystemParametersInfoForDpi", action, ui_param, pv_param) &&
+           STRICT_REAL(STRICT_SPI_FOR_DPI, BOOL(WINAPI *)(UINT, UINT, PVOID, UINT, UINT))(
+               action, ui_param, pv_param, win_ini, dpi);
 }
 
 inline BOOL WINAPI strict_InitCommonControlsEx(const INITCOMMONCONTROLSEX *controls)
