@@ -519,12 +519,10 @@ TEST_F(ShellFiles, ReportsCountOnlyForTheirWaitAndTheSidecarReliedOn)
     EXPECT_EQ(1, g_sidecar_dead);
     EXPECT_EQ("status=needs_attention\ndetail=sidecar_exited_5\n",
               tvt::read_file_or_empty(file(L"shell-status.txt")));
-}
 
-// A kept sidecar is this shell's own when the lock names its last launch,
-// even one that ended after its UI answered: that end is still to come.
-TEST_F(ShellFiles, KeptSidecarIsReliedOnWhenTheLockNamesTheLastLaunch)
-{
+    // A kept sidecar is relied on when the lock names this shell's last
+    // launch, even one that ended after its UI answered: that end is still
+    // to come.
     tvt::process ended;
     DWORD code = 0;
     ASSERT_TRUE(tvt::start_process_quiet(L"cmd.exe /c exit 6", L"", &ended));
