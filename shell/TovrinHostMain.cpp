@@ -222,6 +222,9 @@ DWORD g_relied_launch;
 DWORD g_wait_id;
 volatile LONG g_poll_wait;
 volatile LONG g_browser_failed;
+int g_wait_pending;
+int g_open_requested;
+volatile LONG g_session_ending;
 
 /* The UI thread, the poll thread and the exit-watch threads all write
  * records. The files are opened sharing read access only, so two writers
@@ -597,6 +600,7 @@ static const wchar_t k_status_slow[] = L"Tovrin Host is still starting.";
 static const wchar_t k_status_running[] = L"Status: Running";
 static const wchar_t k_status_no_browser[] = L"Status: Running \u2014 browser did not open";
 static const wchar_t k_status_attention[] = L"Status: Needs attention";
+static const wchar_t k_status_replacing[] = L"Status: Replacing the running Tovrin Host\u2026";
 static const wchar_t k_browser_failed_text[] =
     L"Couldn't open your browser. Hosting is still running.";
 static const wchar_t k_foreign_text[] = L"Another program is using Tovrin Host's local address. "
@@ -607,6 +611,9 @@ static const wchar_t k_foreign_text[] = L"Another program is using Tovrin Host's
 #define TOVRIN_POLL_PAUSE_MS 200
 #define TOVRIN_EXIT_REPORT_AGE_MS 400
 #define TOVRIN_POLL_JOIN_MS 2000
+/* A sidecar of this installation younger than this that does not answer
+ * yet is still starting, not hung. */
+#define TOVRIN_STARTING_GRACE_MS 20000
 #define TOVRIN_HTTP_TIMEOUT_MS 1500
 #define TOVRIN_STATUS_BODY_CAP 8192
 #define TOVRIN_RELEASE_CAP 80
@@ -616,7 +623,10 @@ static const wchar_t k_foreign_text[] = L"Another program is using Tovrin Host's
 #define TOVRIN_CMDLINE_CAP 32768
 #define TOVRIN_PATH_UTF8_CAP 1040
 #define TOVRIN_DETAIL_CAP 64
-#define TOVRIN_DIALOG_CAP 512
+/* Room for a reason: a folder path, a system message, a log's last line. */
+#define TOVRIN_DIALOG_CAP 1024
+#define TOVRIN_LOG_LINE_MAX 200
+#define TOVRIN_LOG_TAIL 4096
 
 /* A detail word with a number, such as launch_failed_5. The longest needs
  * 27 of the 64 bytes; should one not fit, the word is recorded without its
@@ -642,6 +652,12 @@ static void detail_with_number(char *detail, const char *word, long long number)
 
 static HWND g_note;
 static HWND g_open_button;
+/* UI thread only: a wait's launch step runs on its worker; the window was
+ * closed while it ran (hidden, destroyed once the step has ended); the
+ * step is replacing the running sidecar. */
+static int g_launching;
+static int g_close_pending;
+static int g_replacing;
 static HFONT g_font;
 static UINT g_dpi = 96;
 
@@ -694,9 +710,46 @@ static const char *ready_word(void)
 /* loopback HTTP                                                       */
 /* ------------------------------------------------------------------ */
 
+/* The body of a response, terminated. Windows hands it over as it arrives
+ * (a chunked body chunk by chunk), so one read may return only its start:
+ * reads go on until it ends. Each read waits at most the receive time-out,
+ * and all of them together at most the same again, so that a body that
+ * trickles in cannot hold the caller. A body that does not fit is no
+ * answer at all. */
+static int read_whole_body(HINTERNET request, char *body, size_t body_cap)
+{
+    size_t have = 0;
+    DWORD started = GetTickCount();
+    body[0] = '\0';
+    for (;;) {
+        DWORD got = 0;
+        if (have + 1 >= body_cap) {
+            char more;
+            /* Full: one more byte would mean the body does not fit. */
+            if (!WinHttpReadData(request, &more, 1, &got) || got != 0) {
+                return 0;
+            }
+            break;
+        }
+        if (!WinHttpReadData(request, body + have, (DWORD)(body_cap - 1 - have), &got)) {
+            return 0;
+        }
+        if (got == 0) {
+            break;
+        }
+        have += got;
+        if (GetTickCount() - started > TOVRIN_HTTP_TIMEOUT_MS) {
+            return 0;
+        }
+    }
+    body[have] = '\0';
+    return 1;
+}
+
 /* One GET to 127.0.0.1:port, plain HTTP, no proxy, 1500 ms for each of
- * resolve, connect, send and receive. `header` may be NULL. When `body` is
- * given, the body is read once (at most body_cap - 1 bytes) and terminated.
+ * resolve, connect, send, receive and the wait for the response headers.
+ * `header` may be NULL. When `body` is given, the whole body (at most
+ * body_cap - 1 bytes; a longer one is a failure) is read and terminated.
  * Returns 1 with the numeric status code once a response was received. */
 static int http_get_loopback(int port, const wchar_t *path, const wchar_t *agent,
                              const wchar_t *header, DWORD *status_code, char *body,
@@ -716,6 +769,15 @@ static int http_get_loopback(int port, const wchar_t *path, const wchar_t *agent
     }
     WinHttpSetTimeouts(session, TOVRIN_HTTP_TIMEOUT_MS, TOVRIN_HTTP_TIMEOUT_MS,
                        TOVRIN_HTTP_TIMEOUT_MS, TOVRIN_HTTP_TIMEOUT_MS);
+    {
+        /* The wait for the response headers is not one of the four above:
+         * it has its own time-out, 90 s by default on Windows, and without
+         * it a sidecar that accepts but never answers (a frozen event loop)
+         * holds the exchange for good under Wine. */
+        DWORD response_timeout = TOVRIN_HTTP_TIMEOUT_MS;
+        WinHttpSetOption(session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_timeout,
+                         sizeof response_timeout);
+    }
     connection = WinHttpConnect(session, L"127.0.0.1", (INTERNET_PORT)port, 0);
     if (!connection) {
         goto done;
@@ -737,14 +799,8 @@ static int http_get_loopback(int port, const wchar_t *path, const wchar_t *agent
                              WINHTTP_NO_HEADER_INDEX)) {
         goto done;
     }
-    if (body) {
-        DWORD got = 0;
-        body[0] = '\0';
-        /* One read: whatever it returns is the body the caller looks at. */
-        if (!WinHttpReadData(request, body, (DWORD)(body_cap - 1), &got)) {
-            goto done;
-        }
-        body[got] = '\0';
+    if (body && !read_whole_body(request, body, body_cap)) {
+        goto done;
     }
     *status_code = status;
     ok = 1;
@@ -1006,7 +1062,7 @@ static int sidecar_runs_installed_release(void)
     header[TOVRIN_HEADER_CAP - 1] = L'\0';
     SecureZeroMemory(wide_token, sizeof wide_token);
 
-    static char body[TOVRIN_STATUS_BODY_CAP]; /* UI thread only */
+    static char body[TOVRIN_STATUS_BODY_CAP]; /* one launch step runs at a time */
     DWORD status = 0;
     int answered = http_get_loopback(port, L"/status", L"TovrinHost/0.1.1", header, &status,
                                      body, sizeof body);
@@ -1074,52 +1130,140 @@ int own_sidecar_holds_runtime(void)
     return pid != 0 && tovrin_lock_owner_pid(g_state_dir) == pid;
 }
 
-static int report_launch_failure(const char *detail, const wchar_t *message)
+/* A failure of the launch step: the status pair now, the dialog's message
+ * for the window. */
+static int report_launch_failure(struct launch_outcome *outcome, const char *detail,
+                                 const wchar_t *message)
 {
     write_shell_status("needs_attention", detail);
-    show_attention(message);
-    return 0;
+    wcsncpy(outcome->message, message, TOVRIN_MESSAGE_CAP - 1);
+    outcome->message[TOVRIN_MESSAGE_CAP - 1] = L'\0';
+    outcome->result = TOVRIN_LAUNCH_FAILED;
+    return TOVRIN_LAUNCH_FAILED;
+}
+
+/* The system's own words for `error`, without the line break it ends with;
+ * empty when it has none. */
+static void system_message(DWORD error, wchar_t *out, size_t cap)
+{
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+                             error, 0, out, (DWORD)cap, NULL);
+    if (n == 0 || n >= cap) {
+        n = 0;
+    }
+    out[n] = L'\0';
+    while (n > 0 && (out[n - 1] == L'\r' || out[n - 1] == L'\n' || out[n - 1] == L' ')) {
+        out[--n] = L'\0';
+    }
+}
+
+/* 0 when the state directory can be made and written, else the system's
+ * error. A sidecar launched without it would end at once with its output
+ * lost, and the user would see no reason. The check writes a small file
+ * of this process's own (so that two shells never share one) and removes
+ * it; a few kilobytes, so that a full disk shows as well. */
+static DWORD state_dir_write_error(void)
+{
+    if (!CreateDirectoryW(g_state_dir, NULL) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return GetLastError();
+    }
+    wchar_t name[64];
+    _snwprintf(name, 64, L"shell-write-check-%lu.tmp", (unsigned long)GetCurrentProcessId());
+    name[63] = L'\0';
+    wchar_t path[TOVRIN_PATH_CAP];
+    if (!join_wide_path(path, g_state_dir, name)) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    static const char k_block[4096] = {0};
+    DWORD written = 0;
+    DWORD error = 0;
+    if (!WriteFile(file, k_block, sizeof k_block, &written, NULL)) {
+        error = GetLastError();
+    } else if (written != sizeof k_block) {
+        error = ERROR_DISK_FULL;
+    }
+    CloseHandle(file);
+    return error;
+}
+
+static int report_state_dir_error(struct launch_outcome *outcome, DWORD error)
+{
+    wchar_t reason[512];
+    system_message(error, reason, 512);
+    wchar_t message[TOVRIN_MESSAGE_CAP];
+    _snwprintf(message, TOVRIN_MESSAGE_CAP,
+               L"Tovrin Host can't write to its folder:\n%ls\n\n%ls", g_state_dir,
+               reason[0] ? reason : L"The system gave no reason.");
+    message[TOVRIN_MESSAGE_CAP - 1] = L'\0';
+    char detail[TOVRIN_DETAIL_CAP];
+    detail_with_number(detail, "state_dir_failed_", (long long)error);
+    return report_launch_failure(outcome, detail, message);
 }
 
 /* Makes sure one current sidecar runs: keeps a ready one of the installed
  * release, otherwise stops this installation's and launches a new one.
- * 1 when a sidecar serves this wait, 0 after a reported failure. */
-int start_runtime(void)
+ * Runs on the wait's worker, never on the UI thread: a stop can take
+ * seconds. Touches none of the window's flags; the outcome tells the
+ * window what happened. `*watch` receives the exit watch of a launched
+ * sidecar, to be started once the window has been told of the launch.
+ * With `may_wait`, a sidecar of this installation that does not answer
+ * yet but started less than 20 s ago (another shell's, the logon task's)
+ * is given the rest of that time (TOVRIN_LAUNCH_WAITING) instead of being
+ * replaced in the middle of its start. */
+int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int may_wait)
 {
     static const wchar_t k_incomplete[] =
         L"This Tovrin Host package is incomplete. Reinstall from the official package.";
     static const wchar_t k_could_not_start[] = L"Tovrin Host could not start.";
 
+    *watch = NULL;
+    outcome->launch_id = 0;
     /* Without whole paths there is nothing to judge, stop or launch: a
      * cut or relative path would name another installation's files. */
     if (g_path_error || g_node_path[0] == L'\0' || g_cli_path[0] == L'\0') {
-        return report_launch_failure("path_error", k_could_not_start);
+        return report_launch_failure(outcome, "path_error", k_could_not_start);
     }
 
     const char *package_problem = !is_file(g_node_path)  ? "node_missing"
                                   : !is_file(g_cli_path) ? "cli_missing"
                                                          : NULL;
 
-    if (ui_is_ready() && sidecar_runs_installed_release()) {
-        g_sidecar_dead = 0;
-        g_ready = 1;
+    int answering = ui_is_ready();
+    if (answering && sidecar_runs_installed_release()) {
         /* The window relies on the kept sidecar: on its own last launch
          * when that is the one that holds the runtime, else on none. */
-        g_relied_launch = own_sidecar_holds_runtime() ? g_launch_id : 0;
+        AcquireSRWLockShared(&g_sidecar_lock);
+        DWORD own = g_launch_id;
+        ReleaseSRWLockShared(&g_sidecar_lock);
+        outcome->launch_id = own_sidecar_holds_runtime() ? own : 0;
         write_shell_status("running", "already_ready");
-        return 1;
+        outcome->result = TOVRIN_LAUNCH_KEPT;
+        return TOVRIN_LAUNCH_KEPT;
     }
 
-    if (ui_is_ready() || tovrin_install_runtime_running(g_install_dir)) {
-        /* The stop may end this shell's own sidecar: that end is no news. */
-        g_relied_launch = 0;
+    uint32_t newest_ms = UINT32_MAX;
+    int running = tovrin_install_runtime_age(g_install_dir, &newest_ms);
+    if (!answering && running && may_wait && newest_ms < TOVRIN_STARTING_GRACE_MS) {
+        outcome->grace_ms = TOVRIN_STARTING_GRACE_MS - newest_ms;
+        outcome->result = TOVRIN_LAUNCH_WAITING;
+        return TOVRIN_LAUNCH_WAITING;
+    }
+    if (answering || running) {
+        if (g_hwnd) {
+            PostMessageW(g_hwnd, WM_APP_REPLACING, 0, (LPARAM)outcome->wait);
+        }
         int stopped = tovrin_stop_existing_sidecar(g_install_dir, g_state_dir);
         if (stopped == 2) {
             forget_ui_url();
-            return report_launch_failure("foreign_listener", k_foreign_text);
+            return report_launch_failure(outcome, "foreign_listener", k_foreign_text);
         }
         if (stopped != 0) {
-            return report_launch_failure("sidecar_stop_failed",
+            return report_launch_failure(outcome, "sidecar_stop_failed",
                                          L"Tovrin Host could not replace the running Host. "
                                          L"Your Host data was not changed.");
         }
@@ -1127,10 +1271,14 @@ int start_runtime(void)
     }
 
     if (package_problem) {
-        return report_launch_failure(package_problem, k_incomplete);
+        return report_launch_failure(outcome, package_problem, k_incomplete);
+    }
+    DWORD state_error = state_dir_write_error();
+    if (state_error != 0) {
+        return report_state_dir_error(outcome, state_error);
     }
 
-    /* UI thread only, and too large for comfort on the stack. */
+    /* One launch step runs at a time, and too large for comfort on the stack. */
     static char node_utf8[TOVRIN_PATH_UTF8_CAP];
     static char cli_utf8[TOVRIN_PATH_UTF8_CAP];
     static char command_utf8[TOVRIN_CMDLINE_CAP];
@@ -1141,7 +1289,7 @@ int start_runtime(void)
             0 ||
         !tovrin_win32_node_serve_cmdline(node_utf8, cli_utf8, command_utf8, sizeof command_utf8) ||
         MultiByteToWideChar(CP_UTF8, 0, command_utf8, -1, command_line, TOVRIN_CMDLINE_CAP) <= 0) {
-        return report_launch_failure("path_error", k_could_not_start);
+        return report_launch_failure(outcome, "path_error", k_could_not_start);
     }
 
     /* The sidecar's output goes to a fresh log; the last one is kept. */
@@ -1206,7 +1354,7 @@ int start_runtime(void)
     if (!ok) {
         char detail[TOVRIN_DETAIL_CAP];
         detail_with_number(detail, "launch_failed_", (long long)error);
-        return report_launch_failure(detail, k_could_not_start);
+        return report_launch_failure(outcome, detail, k_could_not_start);
     }
 
     CloseHandle(created.hThread);
@@ -1219,31 +1367,40 @@ int start_runtime(void)
     DWORD launch_id = g_launch_id + 1;
     g_launch_id = launch_id;
     ReleaseSRWLockExclusive(&g_sidecar_lock);
-    g_relied_launch = launch_id;
-    g_sidecar_dead = 0;
     g_sidecar_started_tick = GetTickCount();
     TRAIL("launch %lu pid %lu", (unsigned long)launch_id, (unsigned long)created.dwProcessId);
     append_lifecycle("sidecar_started", created.dwProcessId, 0, ready_word());
 
-    struct exit_watch *watch = static_cast<struct exit_watch *>(
-        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof *watch));
-    if (watch && DuplicateHandle(GetCurrentProcess(), created.hProcess, GetCurrentProcess(),
-                                 &watch->process, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        watch->pid = created.dwProcessId;
-        watch->launch_id = launch_id;
-        HANDLE watcher = CreateThread(NULL, 0, sidecar_exit_watch, watch, 0, NULL);
-        if (watcher) {
-            CloseHandle(watcher);
-            watch = NULL;
-        } else {
-            CloseHandle(watch->process);
-        }
-    }
-    if (watch) {
-        HeapFree(GetProcessHeap(), 0, watch);
+    struct exit_watch *record = static_cast<struct exit_watch *>(
+        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof *record));
+    if (record && DuplicateHandle(GetCurrentProcess(), created.hProcess, GetCurrentProcess(),
+                                  &record->process, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        record->pid = created.dwProcessId;
+        record->launch_id = launch_id;
+        *watch = record;
+    } else if (record) {
+        HeapFree(GetProcessHeap(), 0, record);
     }
     write_shell_status("starting", "runtime_launched");
-    return 1;
+    outcome->launch_id = launch_id;
+    outcome->result = TOVRIN_LAUNCH_STARTED;
+    return TOVRIN_LAUNCH_STARTED;
+}
+
+/* Starts the thread that reports the end of a launched sidecar; the
+ * thread owns `watch` from then on. */
+void start_exit_watch(struct exit_watch *watch)
+{
+    if (!watch) {
+        return;
+    }
+    HANDLE watcher = CreateThread(NULL, 0, sidecar_exit_watch, watch, 0, NULL);
+    if (watcher) {
+        CloseHandle(watcher);
+        return;
+    }
+    CloseHandle(watch->process);
+    HeapFree(GetProcessHeap(), 0, watch);
 }
 
 /* ------------------------------------------------------------------ */
@@ -1308,64 +1465,124 @@ DWORD WINAPI ready_poll_thread(LPVOID param)
     }
 }
 
-/* Asks the poll thread to end and joins it for at most 2000 ms. */
-static void join_poll_thread(void)
-{
-    InterlockedExchange(&g_poll_stop, 1);
-    if (g_poll_thread) {
-        WaitForSingleObject(g_poll_thread, TOVRIN_POLL_JOIN_MS);
-        CloseHandle(g_poll_thread);
-        g_poll_thread = NULL;
-    }
-}
-
 void stop_ready_poll(void)
 {
     if (g_hwnd) {
         KillTimer(g_hwnd, TOVRIN_STATUS_TIMER);
     }
-    join_poll_thread();
+    /* Never joined here: the UI thread does not wait on a probe. */
+    InterlockedExchange(&g_poll_stop, 1);
 }
 
-/* One attempt to bring the UI up: launch (or keep) the sidecar, then wait
- * for it on the poll thread. */
+/* Waits for a sidecar of this installation that is still starting: until
+ * its UI answers or `grace_ms` have passed (1), or the window no longer
+ * wants this wait (0). Probes as the poll does. */
+static int wait_for_starting_sidecar(DWORD wait, DWORD grace_ms)
+{
+    DWORD started = GetTickCount();
+    for (;;) {
+        if (poll_told_to_stop(wait)) {
+            return 0;
+        }
+        if (ui_is_ready() || GetTickCount() - started >= grace_ms) {
+            return 1;
+        }
+        Sleep(TOVRIN_POLL_PAUSE_MS);
+    }
+}
+
+/* The worker of one wait: the launch step (keep, replace or launch), then,
+ * after a launch, the poll for the UI. Everything that may wait on the
+ * network, the sidecar or a stop happens here, so that the window keeps
+ * answering. `param` is the number of its wait. */
+DWORD WINAPI wait_worker(LPVOID param)
+{
+    DWORD wait = (DWORD)(uintptr_t)param;
+    struct launch_outcome *outcome = static_cast<struct launch_outcome *>(
+        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof *outcome));
+    if (!outcome) {
+        /* Nothing can be reported without it; the window's end of the
+         * launch step must still come, or it would wait for good. */
+        if (g_hwnd) {
+            PostMessageW(g_hwnd, WM_APP_LAUNCHED, 0, 0);
+        }
+        return 0;
+    }
+    outcome->wait = wait;
+    struct exit_watch *watch = NULL;
+    int result;
+    for (;;) {
+        result = start_runtime(outcome, &watch, 1);
+        if (result != TOVRIN_LAUNCH_WAITING) {
+            break;
+        }
+        /* Once it answers, or is old enough to count as hung, the launch
+         * step looks again: it keeps, or replaces, it as any other. */
+        if (!wait_for_starting_sidecar(wait, outcome->grace_ms)) {
+            result = TOVRIN_LAUNCH_ABANDONED;
+            outcome->result = result;
+            break;
+        }
+    }
+    if (!g_hwnd || !PostMessageW(g_hwnd, WM_APP_LAUNCHED, 0, (LPARAM)outcome)) {
+        HeapFree(GetProcessHeap(), 0, outcome);
+    }
+    /* Only now: the window must know of the launch before it hears of the
+     * sidecar's end, or it would not count that end as its sidecar's. */
+    start_exit_watch(watch);
+    if (result == TOVRIN_LAUNCH_STARTED) {
+        ready_poll_thread(param);
+    }
+    return 0;
+}
+
+/* One attempt to bring the UI up: the worker launches (or keeps) the
+ * sidecar and waits for it, while the window keeps answering. A wait
+ * asked for while another wait's launch step runs is not run inside it:
+ * it is remembered and runs once that step has failed (when it kept or
+ * launched a sidecar, that sidecar serves the new wait too). */
 void begin_ready_wait(void)
 {
+    if (g_launching) {
+        g_wait_pending = 1;
+        return;
+    }
+    if (g_session_ending || g_close_pending) {
+        return;
+    }
     DWORD now = GetTickCount();
     DWORD wait_id = ++g_wait_id;
     TRAIL("wait %lu", (unsigned long)wait_id);
-    /* An earlier wait's poll thread reports nothing any more. */
-    InterlockedExchange(&g_poll_wait, 0);
     g_failure_shown = 0;
     g_browser_failed = 0;
+    g_replacing = 0;
+    /* Until the launch step says which sidecar serves this wait, the end of
+     * any is no news: it may be the one being replaced. */
+    g_relied_launch = 0;
     g_wait_started = now;
     set_status_line(k_status_starting);
     write_shell_status("starting", "waiting_for_ui");
     if (g_hwnd) {
         SetTimer(g_hwnd, TOVRIN_STATUS_TIMER, TOVRIN_STATUS_PERIOD_MS, NULL);
     }
-
-    int launched = start_runtime();
-
-    /* A dialog of the launch runs its own message loop, and a newer wait
-     * (a resume notice, say) may have started in it. The timer, the poll
-     * thread and the status line are that wait's now. */
-    if (wait_id != g_wait_id) {
+    /* An earlier worker still polling sees another wait and ends by itself. */
+    InterlockedExchange(&g_poll_wait, (LONG)wait_id);
+    InterlockedExchange(&g_poll_stop, 0);
+    HANDLE worker = CreateThread(NULL, 0, wait_worker, (LPVOID)(uintptr_t)wait_id, 0, NULL);
+    if (g_poll_thread) {
+        CloseHandle(g_poll_thread);
+    }
+    g_poll_thread = worker;
+    if (!worker) {
+        stop_ready_poll();
+        char detail[TOVRIN_DETAIL_CAP];
+        detail_with_number(detail, "launch_failed_", (long long)GetLastError());
+        write_shell_status("needs_attention", detail);
+        g_open_requested = 0;
+        show_attention(L"Tovrin Host could not start.");
         return;
     }
-    if (g_ready) {
-        maybe_open_browser(0);
-        return;
-    }
-    if (launched) {
-        join_poll_thread();
-        InterlockedExchange(&g_poll_stop, 0);
-        InterlockedExchange(&g_poll_wait, (LONG)wait_id);
-        g_poll_thread =
-            CreateThread(NULL, 0, ready_poll_thread, (LPVOID)(uintptr_t)wait_id, 0, NULL);
-        return;
-    }
-    stop_ready_poll();
+    g_launching = 1;
 }
 
 /* ------------------------------------------------------------------ */
@@ -1404,7 +1621,9 @@ static void copy_to_clipboard(const wchar_t *text)
 /* The warning dialog of a launch failure, once per readiness wait. */
 void show_attention(const wchar_t *message)
 {
-    if (g_failure_shown) {
+    /* Nobody is there to read it while the session ends, and a dialog
+     * would hold up the end of the session. */
+    if (g_failure_shown || g_session_ending) {
         return;
     }
     g_failure_shown = 1;
@@ -1430,35 +1649,35 @@ void show_attention(const wchar_t *message)
 static void report_foreign_port(void)
 {
     g_ready = 0;
+    g_open_requested = 0;
     forget_ui_url();
     stop_ready_poll();
     write_shell_status("needs_attention", "foreign_listener");
     show_attention(k_foreign_text);
 }
 
-/* Marks the UI ready and opens it: automatically once in the life of the
- * process, and every time the user asks. `owner_checked`: the port's
- * owners were just found not foreign (the ready report), so they are not
- * looked up again. */
-static void open_ui(int user_initiated, int owner_checked)
+/* Info dialog of a browser that did not open, when the user asked. */
+static void tell_browser_failed(void)
 {
-    if (!g_ready && !ui_is_ready()) {
+    if (g_session_ending) {
         return;
     }
-    if (g_sidecar_dead) {
+    TRAIL("dialog browser wait %lu", (unsigned long)g_wait_id);
+    MessageBoxW(g_hwnd, k_browser_failed_text, k_caption, MB_OK | MB_ICONINFORMATION);
+}
+
+/* Opens the UI that the current wait found ready: automatically once in
+ * the life of the process, and every time the user asks. Only a worker
+ * finds the UI ready, and it has proven the port's owners by then (the
+ * ready report, or the kept sidecar that was given the token), so nothing
+ * here waits on the network. */
+static void open_ui(int user_initiated)
+{
+    if (!g_ready || g_sidecar_dead) {
         return;
     }
     wchar_t url[TOVRIN_UI_URL_CAP];
-    int port = 0;
-    copy_ui_url(url, TOVRIN_UI_URL_CAP, &port);
-    /* The browser, like the token, goes only to a port that no other
-     * program holds; asked once the browser is about to open. */
-    if (url[0] && !owner_checked && (user_initiated || !g_auto_opened) &&
-        tovrin_port_owner_verdict(g_install_dir, g_node_path, port) == TOVRIN_PORT_FOREIGN) {
-        report_foreign_port();
-        return;
-    }
-    g_ready = 1;
+    copy_ui_url(url, TOVRIN_UI_URL_CAP, NULL);
     /* Once the browser did not open in this wait, the line keeps saying so
      * until a later attempt succeeds or a new wait starts. */
     set_status_line(g_browser_failed ? k_status_no_browser : k_status_running);
@@ -1477,8 +1696,7 @@ static void open_ui(int user_initiated, int owner_checked)
     } else if (!url[0]) {
         g_browser_failed = 1;
         set_status_line(k_status_no_browser);
-        TRAIL("dialog browser wait %lu", (unsigned long)g_wait_id);
-        MessageBoxW(g_hwnd, k_browser_failed_text, k_caption, MB_OK | MB_ICONINFORMATION);
+        tell_browser_failed();
         return;
     }
 
@@ -1507,14 +1725,21 @@ static void open_ui(int user_initiated, int owner_checked)
     g_browser_failed = 1;
     set_status_line(k_status_no_browser);
     if (user_initiated) {
-        TRAIL("dialog browser wait %lu", (unsigned long)g_wait_id);
-        MessageBoxW(g_hwnd, k_browser_failed_text, k_caption, MB_OK | MB_ICONINFORMATION);
+        tell_browser_failed();
     }
 }
 
 void maybe_open_browser(int user_initiated)
 {
-    open_ui(user_initiated, 0);
+    open_ui(user_initiated);
+}
+
+/* The ready UI opens as the user asked, or automatically once. */
+static void open_ready_ui(void)
+{
+    int user_initiated = g_open_requested;
+    g_open_requested = 0;
+    open_ui(user_initiated);
 }
 
 /* ------------------------------------------------------------------ */
@@ -1622,21 +1847,172 @@ static void layout_controls(void)
     place_control(g_status, &k_status_box);
 }
 
+/* How long a wait goes on polling its own new sidecar before a press of
+ * the button gives up on it and starts over (replacing it when it still
+ * does not answer). */
+#define TOVRIN_PRESS_RESTARTS_AFTER_MS 20000
+
+/* Every press ends in the browser: at once through a wait that finds the
+ * running UI (its worker proves the port's owners again, off this
+ * thread), or once the wait under way, or a new one, finds it ready. */
 static void on_open_button(void)
 {
-    if (g_sidecar_dead) {
-        g_failure_shown = 0;
-        begin_ready_wait();
+    g_open_requested = 1;
+    if (g_launching) {
+        g_wait_pending = 1; /* one more wait, should this launch step fail */
         return;
     }
-    if (ui_is_ready()) {
-        g_ready = 1;
-        g_failure_shown = 0;
-        maybe_open_browser(1);
-        return;
+    int polling = !g_ready && !g_sidecar_dead && !g_failure_shown &&
+                  InterlockedCompareExchange(&g_poll_stop, 0, 0) == 0;
+    if (polling && (DWORD)(GetTickCount() - g_wait_started) < TOVRIN_PRESS_RESTARTS_AFTER_MS) {
+        return; /* its own sidecar is still starting: opened once it answers */
     }
-    g_failure_shown = 0;
     begin_ready_wait();
+}
+
+/* The last line of a sidecar's error log that holds text, as plain text
+ * of at most 200 characters: control characters (a terminal's colour
+ * codes, say) are replaced, since a dialog would show them as boxes or
+ * act on them. 0 when the log is missing or holds no text. */
+int last_log_line(const wchar_t *path, wchar_t *out, size_t cap)
+{
+    out[0] = L'\0';
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    static char tail[TOVRIN_LOG_TAIL + 1]; /* UI thread only */
+    LARGE_INTEGER size;
+    DWORD got = 0;
+    int read = GetFileSizeEx(file, &size);
+    if (read && size.QuadPart > TOVRIN_LOG_TAIL) {
+        LARGE_INTEGER from;
+        from.QuadPart = size.QuadPart - TOVRIN_LOG_TAIL;
+        read = SetFilePointerEx(file, from, NULL, FILE_BEGIN);
+    }
+    read = read && ReadFile(file, tail, TOVRIN_LOG_TAIL, &got, NULL);
+    CloseHandle(file);
+    if (!read) {
+        return 0;
+    }
+    tail[got] = '\0';
+    /* The last line with anything but blanks in it. */
+    size_t end = got;
+    size_t start = 0;
+    for (;;) {
+        while (end > 0 && (tail[end - 1] == '\n' || tail[end - 1] == '\r' ||
+                           tail[end - 1] == ' ' || tail[end - 1] == '\t')) {
+            end--;
+        }
+        if (end == 0) {
+            return 0;
+        }
+        start = end;
+        while (start > 0 && tail[start - 1] != '\n') {
+            start--;
+        }
+        break;
+    }
+    tail[end] = '\0';
+    /* Invalid UTF-8 becomes the replacement character, never a failure. */
+    int units = MultiByteToWideChar(CP_UTF8, 0, tail + start, (int)(end - start), out,
+                                    (int)cap - 1);
+    if (units <= 0) {
+        return 0;
+    }
+    size_t keep = (size_t)units < TOVRIN_LOG_LINE_MAX ? (size_t)units : TOVRIN_LOG_LINE_MAX;
+    /* Never half of a surrogate pair at the cut. */
+    if (keep < (size_t)units && keep > 0 && out[keep - 1] >= 0xD800 && out[keep - 1] <= 0xDBFF) {
+        keep--;
+    }
+    out[keep] = L'\0';
+    for (size_t i = 0; i < keep; i++) {
+        if (out[i] < 0x20 || out[i] == 0x7F || (out[i] >= 0x80 && out[i] < 0xA0)) {
+            out[i] = L'?';
+        }
+    }
+    return 1;
+}
+
+/* The dialog of a sidecar that ended before its UI answered: its exit
+ * code, where its output went, and the last thing it said. */
+static void report_early_exit(DWORD code)
+{
+    wchar_t log_path[TOVRIN_PATH_CAP];
+    wchar_t line[TOVRIN_LOG_LINE_MAX + 1];
+    wchar_t message[TOVRIN_MESSAGE_CAP];
+    int have_path = join_wide_path(log_path, g_state_dir, L"sidecar-stderr.log");
+    int have_line = have_path && last_log_line(log_path, line, TOVRIN_LOG_LINE_MAX + 1);
+    int n = _snwprintf(message, TOVRIN_MESSAGE_CAP,
+                       L"Tovrin Host stopped right after it started (exit code %lu).\n\n"
+                       L"Its messages are in:\n%ls",
+                       (unsigned long)code, have_path ? log_path : L"sidecar-stderr.log");
+    if (n > 0 && have_line) {
+        _snwprintf(message + n, TOVRIN_MESSAGE_CAP - (size_t)n, L"\n\nLast message:\n%ls", line);
+    }
+    message[TOVRIN_MESSAGE_CAP - 1] = L'\0';
+    show_attention(message);
+}
+
+/* The worker's launch step has ended: what it found becomes the window's. */
+static void on_launched(struct launch_outcome *outcome)
+{
+    g_launching = 0;
+    g_replacing = 0;
+    int pending = g_wait_pending;
+    g_wait_pending = 0;
+    int result = outcome ? outcome->result : TOVRIN_LAUNCH_FAILED;
+    static wchar_t message[TOVRIN_MESSAGE_CAP]; /* UI thread only */
+    wcscpy(message, outcome ? outcome->message : L"Tovrin Host could not start.");
+    if (result == TOVRIN_LAUNCH_KEPT) {
+        g_sidecar_dead = 0;
+        g_ready = 1;
+        g_relied_launch = outcome->launch_id;
+    } else if (result == TOVRIN_LAUNCH_STARTED) {
+        g_sidecar_dead = 0;
+        g_relied_launch = outcome->launch_id;
+    } else {
+        g_ready = 0;
+    }
+    if (outcome) {
+        HeapFree(GetProcessHeap(), 0, outcome);
+    }
+    if (g_close_pending) {
+        /* The launch step has ended whole; now the window may go. */
+        DestroyWindow(g_hwnd);
+        return;
+    }
+    if (result == TOVRIN_LAUNCH_STARTED || result == TOVRIN_LAUNCH_ABANDONED) {
+        return; /* the worker polls for the UI; or nobody waits any more */
+    }
+    if (result == TOVRIN_LAUNCH_KEPT) {
+        /* Its end may have been reported while the step still ran, when
+         * the window relied on no sidecar; the handle says it now. */
+        DWORD code = 0;
+        int ended = 0;
+        AcquireSRWLockShared(&g_sidecar_lock);
+        if (g_relied_launch != 0 && g_relied_launch == g_launch_id && g_sidecar &&
+            WaitForSingleObject(g_sidecar, 0) == WAIT_OBJECT_0 && GetExitCodeProcess(g_sidecar, &code)) {
+            ended = 1;
+        }
+        ReleaseSRWLockShared(&g_sidecar_lock);
+        if (ended) {
+            PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, (WPARAM)code, (LPARAM)g_relied_launch);
+            return;
+        }
+        open_ready_ui();
+        return;
+    }
+    DWORD wait = g_wait_id;
+    stop_ready_poll();
+    g_open_requested = 0;
+    show_attention(message);
+    /* A press or a resume during the step asked for one more attempt;
+     * unless the dialog's own message loop has started one meanwhile. */
+    if (pending && wait == g_wait_id) {
+        begin_ready_wait();
+    }
 }
 
 static void on_status_timer(void)
@@ -1646,6 +2022,10 @@ static void on_status_timer(void)
      * dialog is open, and must not turn the line back. */
     if (g_sidecar_dead || g_failure_shown) {
         KillTimer(g_hwnd, TOVRIN_STATUS_TIMER);
+        return;
+    }
+    if (g_replacing) {
+        set_status_line(k_status_replacing);
         return;
     }
     if (g_ready) {
@@ -1665,7 +2045,38 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
 {
     switch (message) {
     case WM_CLOSE:
+        if (g_launching) {
+            /* A stop or a launch is never cut in half: the window goes at
+             * once, the process once the launch step has ended. */
+            g_close_pending = 1;
+            stop_ready_poll();
+            ShowWindow(hwnd, SW_HIDE);
+            return 0;
+        }
         DestroyWindow(hwnd);
+        return 0;
+    case WM_QUERYENDSESSION:
+        /* From here on no dialog: it would hold up the end of the session. */
+        InterlockedExchange(&g_session_ending, 1);
+        return TRUE;
+    case WM_ENDSESSION:
+        if (!wparam) {
+            InterlockedExchange(&g_session_ending, 0); /* the end was called off */
+            return 0;
+        }
+        /* Windows ends the process after this without WM_DESTROY, and the
+         * sidecar with the session: the records say so now, and nothing
+         * here waits. */
+        InterlockedExchange(&g_session_ending, 1);
+        stop_ready_poll();
+        append_lifecycle("shell_session_ended", g_sidecar_pid, 0, ready_word());
+        write_shell_status("stopped", "session_ended");
+        return 0;
+    case WM_ACTIVATE:
+        /* The button has the keyboard focus whenever the window is active. */
+        if (LOWORD(wparam) != WA_INACTIVE && g_open_button) {
+            SetFocus(g_open_button);
+        }
         return 0;
     case WM_DESTROY:
         stop_ready_poll();
@@ -1688,6 +2099,15 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
             on_status_timer();
         }
         return 0;
+    case WM_APP_LAUNCHED:
+        on_launched(reinterpret_cast<struct launch_outcome *>(lparam));
+        return 0;
+    case WM_APP_REPLACING:
+        if ((DWORD)lparam == g_wait_id && g_launching) {
+            g_replacing = 1;
+            set_status_line(k_status_replacing);
+        }
+        return 0;
     case WM_POWERBROADCAST:
         if (wparam == PBT_APMRESUMESUSPEND || wparam == PBT_APMRESUMEAUTOMATIC) {
             /* Waking up never opens a browser by itself. */
@@ -1708,7 +2128,7 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
             return 0;
         }
         g_ready = 1;
-        open_ui(0, 1);
+        open_ready_ui();
         return 0;
     case WM_APP_SIDECAR_EXITED: {
         /* Only the end of the sidecar the window relies on counts: a
@@ -1720,13 +2140,25 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
         if ((DWORD)lparam != g_relied_launch) { /* launch numbers start at 1 */
             return 0;
         }
+        /* The session's end takes the sidecar along: no failure of it. */
+        if (g_session_ending) {
+            return 0;
+        }
+        int answered = g_ready != 0;
+        int first_report = !g_sidecar_dead;
         g_sidecar_dead = 1;
         g_ready = 0;
+        g_open_requested = 0;
+        DWORD code = (DWORD)(wparam & 0xFFFFFFFFu);
         char detail[TOVRIN_DETAIL_CAP];
-        detail_with_number(detail, "sidecar_exited_", (long long)(DWORD)(wparam & 0xFFFFFFFFu));
+        detail_with_number(detail, "sidecar_exited_", (long long)code);
         write_shell_status("needs_attention", detail);
         set_status_line(k_status_attention);
         stop_ready_poll();
+        /* One that never answered tells the user why, once per wait. */
+        if (!answered && first_report) {
+            report_early_exit(code);
+        }
         return 0;
     }
     case WM_CTLCOLORSTATIC: {
@@ -1778,13 +2210,19 @@ static void create_shell_window(HINSTANCE instance)
                             L"You can close this window. Tovrin Host keeps working.\n"
                             L"Uninstalling does not delete Tovrin Host Data.",
                             0, &k_note_box, TOVRIN_ID_NOTE, instance);
-    g_open_button = create_control(L"BUTTON", L"Open Tovrin Host", BS_DEFPUSHBUTTON, &k_open_box,
-                                   TOVRIN_ID_OPEN, instance);
+    /* A tab stop with the focus, and the dialog keys in the message loop:
+     * Enter and Space press it for those who use no mouse. */
+    g_open_button = create_control(L"BUTTON", L"Open Tovrin Host",
+                                   BS_DEFPUSHBUTTON | WS_TABSTOP, &k_open_box, TOVRIN_ID_OPEN,
+                                   instance);
     g_status = create_control(L"STATIC", k_status_starting, 0, &k_status_box, TOVRIN_ID_STATUS,
                               instance);
     update_font();
     ShowWindow(g_hwnd, SW_SHOWNORMAL);
     UpdateWindow(g_hwnd);
+    if (g_open_button) {
+        SetFocus(g_open_button);
+    }
 }
 
 /* The status window: runs until the user closes it; the sidecar stays. */
@@ -1800,8 +2238,18 @@ int run_window_mode(HINSTANCE instance)
 
     MSG msg;
     while (GetMessageW(&msg, NULL, 0, 0) > 0) {
+        if (g_hwnd && IsWindow(g_hwnd) && IsDialogMessageW(g_hwnd, &msg)) {
+            continue;
+        }
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
+    }
+    /* A worker still polling finishes its probe first, bounded by the
+     * probe's time-outs; a launch step has ended before the window went. */
+    if (g_poll_thread) {
+        WaitForSingleObject(g_poll_thread, TOVRIN_POLL_JOIN_MS);
+        CloseHandle(g_poll_thread);
+        g_poll_thread = NULL;
     }
     if (g_font) {
         DeleteObject(g_font);

@@ -27,6 +27,11 @@
 /* wParam: the exit code; lParam: the launch number of the sidecar that
  * ended (g_launch_id when it was launched). */
 #define WM_APP_SIDECAR_EXITED (WM_APP + 2)
+/* The launch step of a wait has ended; lParam: its struct launch_outcome,
+ * which the window frees. */
+#define WM_APP_LAUNCHED (WM_APP + 3)
+/* The launch step is replacing the running sidecar; lParam: the wait. */
+#define WM_APP_REPLACING (WM_APP + 4)
 
 /* ---- paths and channel, set once at start-up ---- */
 extern wchar_t g_install_dir[TOVRIN_PATH_CAP];
@@ -69,6 +74,31 @@ extern volatile LONG g_poll_wait;
 /* The last browser start of the current wait failed. */
 extern volatile LONG g_browser_failed;
 
+/* A wait that began while another wait's launch step still ran: started
+ * once that step has ended, when it failed (UI thread only). */
+extern int g_wait_pending;
+/* The user asked for the UI: it opens, as the button's open does, once the
+ * current wait finds it ready (UI thread only). */
+extern int g_open_requested;
+/* Windows is ending the session: no dialog, no report of the sidecar's end. */
+extern volatile LONG g_session_ending;
+
+/* What the launch step of a wait found, handed from its worker to the
+ * window with WM_APP_LAUNCHED. */
+#define TOVRIN_LAUNCH_FAILED 0  /* reported: status pair written, message to show */
+#define TOVRIN_LAUNCH_KEPT 1    /* a current sidecar answers; the UI is ready */
+#define TOVRIN_LAUNCH_STARTED 2 /* a sidecar was launched; the worker polls it */
+#define TOVRIN_LAUNCH_WAITING 3 /* worker only: this installation's sidecar is still starting */
+#define TOVRIN_LAUNCH_ABANDONED 4 /* the window closed while the step waited for it */
+#define TOVRIN_MESSAGE_CAP 1024
+struct launch_outcome {
+    DWORD wait;
+    int result;
+    DWORD launch_id; /* started: its number; kept: this shell's own sidecar, else 0 */
+    DWORD grace_ms;  /* waiting: how much longer the starting sidecar is given */
+    wchar_t message[TOVRIN_MESSAGE_CAP]; /* failed: the dialog's message */
+};
+
 /* What one exit-watch thread watches; it frees the record. */
 struct exit_watch {
     HANDLE process; /* its own duplicate */
@@ -96,9 +126,12 @@ void show_attention(const wchar_t *message);
 void maybe_open_browser(int user_initiated);
 void stop_ready_poll(void);
 void begin_ready_wait(void);
-DWORD WINAPI ready_poll_thread(LPVOID param);   /* the poll thread */
+DWORD WINAPI wait_worker(LPVOID param);         /* one a wait: launch, then poll */
+DWORD WINAPI ready_poll_thread(LPVOID param);   /* the worker's poll loop */
 int ui_is_ready(void);                          /* any thread */
-int start_runtime(void);
+int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int may_wait);
+void start_exit_watch(struct exit_watch *watch);
+int last_log_line(const wchar_t *path, wchar_t *out, size_t cap);
 int own_sidecar_holds_runtime(void);
 DWORD WINAPI sidecar_exit_watch(LPVOID param);  /* one thread per sidecar */
 wchar_t *build_sidecar_env(void);               /* HeapFree the result */

@@ -1296,6 +1296,7 @@ static void request_shutdown(const wchar_t *state_dir, const struct install_name
     HINTERNET request = NULL;
     DWORD status = 0;
     DWORD status_size = sizeof status;
+    DWORD response_timeout = HTTP_TIMEOUT_MS;
     int32_t port;
     int written;
 
@@ -1328,6 +1329,11 @@ static void request_shutdown(const wchar_t *state_dir, const struct install_name
     }
     WinHttpSetTimeouts(session, HTTP_TIMEOUT_MS, HTTP_TIMEOUT_MS, HTTP_TIMEOUT_MS,
                        HTTP_TIMEOUT_MS);
+    /* The wait for the answer's headers has a time-out of its own (90 s by
+     * default on Windows, none under Wine): a sidecar whose event loop
+     * froze accepts the request and never answers it. */
+    WinHttpSetOption(session, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_timeout,
+                     sizeof response_timeout);
     connection = WinHttpConnect(session, L"127.0.0.1", (INTERNET_PORT)port, 0);
     if (!connection) {
         goto done;
@@ -1768,7 +1774,41 @@ report:
 /* public                                                              */
 /* ------------------------------------------------------------------ */
 
-int tovrin_install_runtime_running(const wchar_t *install_dir)
+/* Milliseconds since the newest of the planned processes was created. One
+ * whose creation time cannot be read counts as old: the replacement then
+ * goes on as it would without the look. */
+static uint32_t newest_age_ms(const tovrin_stop_plan *plan)
+{
+    FILETIME now_time;
+    ULARGE_INTEGER now;
+    uint32_t newest = UINT32_MAX;
+    int32_t j;
+    GetSystemTimeAsFileTime(&now_time);
+    now.LowPart = now_time.dwLowDateTime;
+    now.HighPart = now_time.dwHighDateTime;
+    for (j = 0; j < plan->count; j++) {
+        FILETIME created, ended, kernel, user;
+        ULARGE_INTEGER at;
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, plan->pids[j]);
+        if (!process) {
+            continue;
+        }
+        if (GetProcessTimes(process, &created, &ended, &kernel, &user)) {
+            at.LowPart = created.dwLowDateTime;
+            at.HighPart = created.dwHighDateTime;
+            if (at.QuadPart <= now.QuadPart) {
+                ULONGLONG age = (now.QuadPart - at.QuadPart) / 10000u; /* 100 ns to ms */
+                if (age < newest) {
+                    newest = (uint32_t)age;
+                }
+            }
+        }
+        CloseHandle(process);
+    }
+    return newest;
+}
+
+int tovrin_install_runtime_age(const wchar_t *install_dir, uint32_t *newest_ms)
 {
     wchar_t canon[CANON_CAP];
     struct install_names names;
@@ -1778,6 +1818,7 @@ int tovrin_install_runtime_running(const wchar_t *install_dir)
     struct process_table table;
     tovrin_stop_plan plan;
 
+    *newest_ms = UINT32_MAX;
     if (!install_dir || install_dir[0] == L'\0') {
         return 0;
     }
@@ -1795,7 +1836,17 @@ int tovrin_install_runtime_running(const wchar_t *install_dir)
                                   table.count, 0, NULL, 0, &plan)) {
         return 0;
     }
-    return plan.count > 0 ? 1 : 0;
+    if (plan.count == 0) {
+        return 0;
+    }
+    *newest_ms = newest_age_ms(&plan);
+    return 1;
+}
+
+int tovrin_install_runtime_running(const wchar_t *install_dir)
+{
+    uint32_t newest_ms;
+    return tovrin_install_runtime_age(install_dir, &newest_ms);
 }
 
 int tovrin_port_owner_verdict(const wchar_t *install_dir, const wchar_t *runtime_image,

@@ -11,6 +11,9 @@
 /* 1 when a process of the installation that may be stopped runs (its
  * runtime, another shell, its helper script), the calling shell excepted. */
 int tovrin_install_runtime_running(const wchar_t *install_dir);
+/* The same, and how many milliseconds ago the newest of those processes
+ * was created (UINT32_MAX when none, or when it cannot be told). */
+int tovrin_install_runtime_age(const wchar_t *install_dir, uint32_t *newest_ms);
 
 /* Who holds the sidecar's port: every program listening where a connection
  * to 127.0.0.1 at `port` arrives (bound to 127.0.0.1, 0.0.0.0 or "::").

@@ -319,6 +319,26 @@ protected:
         return p;
     }
 
+    // Asks the window every 100 ms whether it answers, as a user's system
+    // does, from another thread until `done`; the longest time it did not.
+    DWORD longest_silence(HWND hwnd, const std::function<bool()> &done)
+    {
+        DWORD longest = 0, silent_since = 0;
+        while (!done()) {
+            DWORD_PTR result;
+            DWORD asked = GetTickCount();
+            bool answered = SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_BLOCK, 100, &result) != 0;
+            if (!answered && IsWindow(hwnd)) {
+                silent_since = silent_since ? silent_since : asked;
+                longest = std::max(longest, GetTickCount() - silent_since);
+            } else {
+                silent_since = 0;
+            }
+            Sleep(100);
+        }
+        return longest;
+    }
+
     int count_events(const char *event)
     {
         int n = 0;
@@ -485,8 +505,9 @@ TEST_F(WindowTest, FirstStartThenKeepThenReplace)
     EXPECT_EQ(0u, close_shell(third));
 }
 
-// A sidecar that dies before the UI answers needs attention without a
-// dialog; the button launches it again.
+// A sidecar that dies before the UI answers needs attention, and a dialog
+// says why: its exit code, its log and the log's last line; the button
+// launches it again and opens it.
 TEST_F(WindowTest, SidecarExitBeforeReadyThenButtonLaunchesAgain)
 {
     std::wstring dir = install(L"Host", "");
@@ -501,8 +522,9 @@ TEST_F(WindowTest, SidecarExitBeforeReadyThenButtonLaunchesAgain)
     ASSERT_TRUE(std::regex_match(events[1], m, k_lifecycle_line)) << events[1];
     EXPECT_EQ("sidecar_exited", m[1].str());
     EXPECT_EQ("3", m[3].str());
-    Sleep(300);
-    EXPECT_EQ((HWND)NULL, tvt::find_visible_window(run->proc.pid, L"#32770")) << "a dialog was shown";
+    EXPECT_EQ(L"Tovrin Host stopped right after it started (exit code 3).\n\nIts messages are in:\n" +
+                  state_ + L"\\sidecar-stderr.log\n\nLast message:\ntest sidecar stderr",
+              answer_message_box(run));
     EXPECT_TRUE(browser_urls().empty());
 
     tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
@@ -588,11 +610,11 @@ TEST_F(WindowTest, ResumeFromSleepWaitsAgainWithoutOpeningTheBrowser)
     ASSERT_EQ(1u, wait_urls(1).size());
 
     EXPECT_EQ(TRUE, SendMessageW(run->hwnd, WM_POWERBROADCAST, 18, 0));
-    EXPECT_EQ("status=running\ndetail=ui_ready\n", status_file());
+    ASSERT_TRUE(wait_status("running", "ui_ready"));
     wait_status_line(run, L"Status: Running");
     EXPECT_EQ(TRUE, SendMessageW(run->hwnd, WM_POWERBROADCAST, 7, 0));
     EXPECT_EQ(TRUE, SendMessageW(run->hwnd, WM_POWERBROADCAST, 18, 0));
-    EXPECT_EQ("status=running\ndetail=ui_ready\n", status_file());
+    ASSERT_TRUE(wait_status("running", "ui_ready"));
     // Another power event is no resume: nothing happens.
     tvt::write_file(state_ + L"\\shell-status.txt", "marker");
     EXPECT_EQ(TRUE, SendMessageW(run->hwnd, WM_POWERBROADCAST, 10 /* power status change */, 0));
@@ -761,6 +783,9 @@ TEST_F(WindowTest, LaunchFailuresKeepNeedsAttention)
         {L"incomplete", "node_missing", k_incomplete},
         {L"bad-image", "launch_failed_", could_not_start},
         {L"relative", "path_error", could_not_start},
+        // The user's state folder cannot be made: its place is taken by a
+        // file. The dialog names the folder and the system's reason.
+        {L"state-folder", "", L"Tovrin Host can't write to its folder:\n"},
     };
     for (const failure_case &c : cases) {
         SCOPED_TRACE(tvt::narrow(c.name));
@@ -776,17 +801,31 @@ TEST_F(WindowTest, LaunchFailuresKeepNeedsAttention)
             // An install directory that cannot be made absolute in 259 units.
             args = L"--install-dir " + std::wstring(260 - root_.size(), L'r');
         }
+        std::wstring dialog = c.dialog;
+        bool state_folder = std::wstring(c.name) == L"state-folder";
+        if (state_folder) {
+            tvt::remove_tree(state_);
+            tvt::write_file(state_, "a file\r\n");
+            wchar_t reason[512];
+            FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+                           ERROR_PATH_NOT_FOUND, 0, reason, 512, NULL);
+            dialog += state_ + L"\n\n" + reason;
+            dialog.erase(dialog.find_last_not_of(L"\r\n ") + 1);
+        }
         shell_run *run = start_shell(dir, args, root_);
         std::wstring line_meanwhile;
-        EXPECT_EQ(c.dialog, answer_message_box(run, 15000, 700, &line_meanwhile));
+        EXPECT_EQ(dialog, answer_message_box(run, 15000, 700, &line_meanwhile));
         EXPECT_EQ(L"Status: Needs attention", line_meanwhile);
         Sleep(600);
         EXPECT_EQ(L"Status: Needs attention", status_line(run->hwnd));
         std::string status = status_file();
-        EXPECT_EQ(0u, status.find(std::string("status=needs_attention\ndetail=") + c.detail))
-            << status;
+        // Nothing can be written where the folder should be.
+        std::string want = state_folder ? std::string()
+                                        : std::string("status=needs_attention\ndetail=") + c.detail;
+        EXPECT_EQ(0u, status.find(want)) << status;
         EXPECT_TRUE(lifecycle().empty());
         EXPECT_EQ(0u, close_shell(run));
+        DeleteFileW(state_.c_str());
         tvt::clear_state_dir();
     }
 }
@@ -837,12 +876,11 @@ TEST_F(WindowTest, SidecarThatCannotBeReplacedIsReported)
     EXPECT_EQ(0u, close_shell(run));
 }
 
-// The button pressed while the sidecar still starts replaces it. The old
-// sidecar's end is logged, but reported after the new launch it says
-// nothing about the new sidecar, which comes up and is opened. Two resume
-// notices in a row while a sidecar starts do the same. The trail build
-// shows the whole road, replaced_sidecar included.
-TEST_F(WindowTest, EndOfAReplacedSidecarDoesNotCountForTheNewOne)
+// A press of the button while the sidecar starts does not replace it: the
+// UI opens once it answers. Two resume notices in a row while a sidecar
+// starts: the first launches one (the sidecar was gone), the second waits
+// for it rather than replacing it.
+TEST_F(WindowTest, PressAndResumeWhileTheSidecarStartsKeepIt)
 {
     tvt::install_layout layout;
     layout.trail = true;
@@ -851,49 +889,22 @@ TEST_F(WindowTest, EndOfAReplacedSidecarDoesNotCountForTheNewOne)
                     behaviour(dir, "root_delay_ms=2500\n"));
     shell_run *run = start_shell(dir);
     ASSERT_TRUE(wait_status("starting", "runtime_launched"));
-    EXPECT_EQ(L"Status: Starting\u2026", status_line(run->hwnd));
     SendMessageW(GetDlgItem(run->hwnd, 1), BM_CLICK, 0, 0);
     ASSERT_TRUE(wait_status("running", "browser_opened"));
-    Sleep(600);
-    EXPECT_EQ(L"Status: Running", status_line(run->hwnd));
-    EXPECT_EQ("status=running\ndetail=browser_opened\n", status_file());
     EXPECT_EQ(1u, wait_urls(1).size());
-    EXPECT_EQ(2, count_events("sidecar_started"));
-    EXPECT_EQ(1, count_events("sidecar_exited"));
-
+    EXPECT_EQ(1, count_events("sidecar_started"));
     std::vector<std::string> t = trail();
-    // The first entry from `from` on that begins with `entry`.
-    auto at = [&](const std::string &entry, size_t from = 0) {
-        for (size_t i = from; i < t.size(); i++) {
-            if (t[i].compare(0, entry.size(), entry) == 0) {
-                return i;
-            }
-        }
-        return t.size();
-    };
-    size_t second_wait = at("wait 2");
-    size_t replaced = at("status starting replaced_sidecar", second_wait);
-    size_t launched = at("launch 2 ", replaced);
-    std::string whole;
-    for (const std::string &entry : t) {
-        whole += entry + "\n";
-    }
-    ASSERT_LT(launched, t.size()) << "no replacement and second launch in the trail:\n" << whole;
-    EXPECT_LT(at("status starting runtime_launched", launched), t.size());
-    // The old sidecar's end was reported after the new launch, and let be.
-    EXPECT_LT(at("exited launch 1 code 0 relied 2", launched), t.size()) << whole;
+    EXPECT_NE(t.end(), std::find(t.begin(), t.end(), "browser user wait 1"));
 
-    // Two resume notices in a row while a (slow) sidecar starts: the first
-    // launches one (the sidecar was gone), the second replaces it.
     tvt::kill_processes_below(dir + L"\\runtime");
     ASSERT_TRUE(wait_status("needs_attention", "sidecar_exited_9"));
     SendMessageW(run->hwnd, WM_POWERBROADCAST, 7, 0);
-    EXPECT_EQ("status=starting\ndetail=runtime_launched\n", status_file());
     SendMessageW(run->hwnd, WM_POWERBROADCAST, 18, 0);
     ASSERT_TRUE(wait_status("running", "ui_ready"));
-    Sleep(600);
-    EXPECT_EQ(L"Status: Running", status_line(run->hwnd));
-    EXPECT_EQ(4, count_events("sidecar_started"));
+    wait_status_line(run, L"Status: Running");
+    EXPECT_EQ(2, count_events("sidecar_started"));
+    EXPECT_EQ(1, count_events("sidecar_exited")) << "the new sidecar was replaced";
+    EXPECT_TRUE(upgrade_stops().empty());
     EXPECT_EQ(1u, browser_urls().size()) << "a resume opened the browser";
     EXPECT_EQ(0u, close_shell(run));
 }
@@ -1095,10 +1106,28 @@ TEST_F(WindowTest, ButtonOpensTheBrowserEveryTime)
         SendMessageW(GetDlgItem(run->hwnd, 1), BM_CLICK, 0, 0);
         EXPECT_EQ(1 + presses, wait_urls(1 + presses).size());
     }
-    EXPECT_EQ(std::vector<std::string>(3, expected_url(control_port())), browser_urls());
+    // Enter, as a keyboard user presses the focused button.
+    SetForegroundWindow(run->hwnd);
+    INPUT keys[2] = {};
+    keys[0].type = keys[1].type = INPUT_KEYBOARD;
+    keys[0].ki.wVk = keys[1].ki.wVk = VK_RETURN;
+    keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    EXPECT_EQ(2u, SendInput(2, keys, sizeof(INPUT)));
+    EXPECT_EQ(4u, wait_urls(4).size());
+    EXPECT_EQ(std::vector<std::string>(4, expected_url(control_port())), browser_urls());
     EXPECT_EQ(1, count_events("sidecar_started"));
     std::string requests = tvt::read_file_or_empty(dir + L"\\requests.log");
     EXPECT_NE(std::string::npos, requests.find("GET / - TovrinHost/0.1\r\n")) << requests;
+
+    // After a crash, one press: a new sidecar, opened at its own address.
+    tvt::kill_processes_below(dir + L"\\runtime");
+    ASSERT_TRUE(wait_status("needs_attention", "sidecar_exited_9"));
+    SendMessageW(GetDlgItem(run->hwnd, 1), BM_CLICK, 0, 0);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    std::vector<std::string> urls = wait_urls(5);
+    ASSERT_EQ(5u, urls.size());
+    EXPECT_EQ(expected_url(control_port()), urls[4]);
+    EXPECT_EQ(2, count_events("sidecar_started"));
     EXPECT_EQ(0u, close_shell(run));
 }
 
@@ -1156,6 +1185,95 @@ TEST_F(WindowTest, RuntimePathsThatDoNotFitAreAPathError)
     EXPECT_TRUE(wait_status("needs_attention", "path_error"));
     EXPECT_TRUE(lifecycle().empty());
     EXPECT_EQ(0u, close_shell(run));
+}
+
+// A stale sidecar that ignores the request to stop is replaced while the
+// window keeps answering and says so; closed during such a stop, the window
+// goes at once and the process once the stop and the launch have ended.
+TEST_F(WindowTest, WindowAnswersWhileASidecarIsReplaced)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js",
+                    behaviour(dir, "on_shutdown=ignore\n"));
+    shell_run *first = start_shell(dir);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    EXPECT_EQ(0u, close_shell(first));
+
+    set_release(dir, k_other);
+    shell_run *second = start_shell(dir);
+    bool replacing_shown = false;
+    DWORD silence = longest_silence(second->hwnd, [&] {
+        replacing_shown |= status_line(second->hwnd) == L"Status: Replacing the running Tovrin Host\u2026";
+        return status_file() == "status=running\ndetail=browser_opened\n";
+    });
+    EXPECT_LT(silence, 1000u) << "the window did not answer for " << silence << " ms";
+    EXPECT_TRUE(replacing_shown);
+    EXPECT_EQ(0u, close_shell(second));
+
+    shell_run *third = start_shell(dir); // the new sidecar is as stale
+    ASSERT_TRUE(wait_status_line(third, L"Status: Replacing the running Tovrin Host\u2026"));
+    PostMessageW(third->hwnd, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(tvt::wait_until([&] { return !IsWindowVisible(third->hwnd); }, 1000));
+    DWORD code = 99;
+    ASSERT_TRUE(tvt::wait_process(third->proc, 30000, &code));
+    EXPECT_EQ(0u, code);
+    std::vector<std::string> stops = upgrade_stops();
+    ASSERT_EQ(2u, stops.size());
+    EXPECT_EQ(0u, stops[1].find("result=stopped ")) << stops[1];
+    EXPECT_EQ(3, count_events("sidecar_started")) << "the stop's launch was cut off";
+    EXPECT_EQ(3, count_events("shell_window_closed"));
+}
+
+// A sidecar whose event loop froze after it listened: the window that
+// waits for it closes at once, and the installer's stop ends it within its
+// bounds rather than waiting on it for good.
+TEST_F(WindowTest, FrozenSidecarIsStoppedWithinBounds)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir, "answer=0\n"));
+    shell_run *run = start_shell(dir);
+    ASSERT_TRUE(wait_status("starting", "runtime_launched"));
+    ASSERT_TRUE(tvt::wait_until([&] { return control_port() != 0; }, 10000));
+    Sleep(500); // a probe is under way
+    PostMessageW(run->hwnd, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(tvt::wait_until([&] { return !IsWindowVisible(run->hwnd); }, 1000));
+    DWORD code = 99;
+    ASSERT_TRUE(tvt::wait_process(run->proc, 10000, &code));
+    std::vector<DWORD> sidecars = tvt::pids_of_image(dir + L"\\runtime\\node\\node.exe");
+    ASSERT_EQ(1u, sidecars.size());
+
+    DWORD started = GetTickCount();
+    ASSERT_TRUE(tvt::run_process(tvt::quote(dir + L"\\TovrinHost.exe") + L" --stop-existing",
+                                 60000, &code));
+    DWORD took = GetTickCount() - started;
+    EXPECT_EQ(0u, code);
+    // The request to stop waits 1.5 s for its answer, the stop 4 s for the
+    // sidecar to go; then it is terminated.
+    EXPECT_LT(took, 20000u);
+    EXPECT_FALSE(tvt::process_alive(sidecars[0]));
+    std::vector<std::string> stops = upgrade_stops();
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ(0u, stops[0].find("result=stopped ")) << stops[0];
+}
+
+// The end of the session while the sidecar starts: one lifecycle line, a
+// status that is true, no dialog, and the sidecar's end is no failure.
+TEST_F(WindowTest, EndOfTheSessionLeavesATrueRecord)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js",
+                    behaviour(dir, "root_delay_ms=60000\n"));
+    shell_run *run = start_shell(dir);
+    ASSERT_TRUE(wait_status("starting", "runtime_launched"));
+    EXPECT_EQ(TRUE, SendMessageW(run->hwnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    SendMessageW(run->hwnd, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    EXPECT_EQ("status=stopped\ndetail=session_ended\n", status_file());
+    EXPECT_EQ(1, count_events("shell_session_ended"));
+    tvt::kill_processes_below(dir + L"\\runtime"); // the session takes it along
+    EXPECT_TRUE(tvt::wait_until([&] { return count_events("sidecar_exited") == 1; }, 10000));
+    Sleep(500);
+    EXPECT_EQ("status=stopped\ndetail=session_ended\n", status_file());
+    EXPECT_EQ((HWND)NULL, tvt::find_visible_window(run->proc.pid, L"#32770"));
 }
 
 // ---- random sequences of what a user, the system and the sidecar do -----

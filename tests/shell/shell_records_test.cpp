@@ -515,6 +515,7 @@ TEST_F(ShellFiles, ReportsCountOnlyForTheirWaitAndTheSidecarReliedOn)
     wnd_proc(NULL, WM_APP_SIDECAR_EXITED, 0, 3);
     EXPECT_EQ(0, g_sidecar_dead);
     g_relied_launch = 3;
+    g_ready = 1; // it had answered: no dialog
     wnd_proc(NULL, WM_APP_SIDECAR_EXITED, 5, 3);
     EXPECT_EQ(1, g_sidecar_dead);
     EXPECT_EQ("status=needs_attention\ndetail=sidecar_exited_5\n",

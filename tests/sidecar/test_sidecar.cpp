@@ -29,6 +29,8 @@
 //   root_delay_ms=0   GET / answers 503 until this long after the start
 //   start_delay_ms=0  wait this long before listening and writing files
 //   listen=1          0: listen nowhere, write nothing, only run
+//   answer=1          0: listen and write its files, then answer nothing (a
+//                     frozen event loop: connections are still accepted)
 //   exit_after_ms=-1  exit by itself after this long (-1: never)
 //   exit_code=0       the code of every exit it chooses
 //   on_shutdown=exit  what POST /shutdown with the right token does:
@@ -577,6 +579,9 @@ int wmain(int argc, wchar_t **argv)
         write_whole(ready, std::to_string(port) + "\r\n");
     }
 
+    if (get_int("answer", 1) == 0) {
+        Sleep(INFINITE);
+    }
     for (;;) {
         SOCKET client = accept(listener, NULL, NULL);
         if (client == INVALID_SOCKET) {
