@@ -96,6 +96,16 @@ TEST(WindowsContract, EachRuleRefusesItsBreachOnce)
              BCryptCloseAlgorithmProvider(alg, 0);
              return r;
          }},
+        {"WinHttpReceiveResponse", ERROR_WINHTTP_TIMEOUT, [] { // headers awaited without end
+             HINTERNET session = WinHttpOpen(L"t", WINHTTP_ACCESS_TYPE_NO_PROXY, NULL, NULL, 0);
+             HINTERNET connection = WinHttpConnect(session, L"127.0.0.1", 9, 0);
+             HINTERNET request = WinHttpOpenRequest(connection, L"GET", L"/", NULL, NULL, NULL, 0);
+             DWORD e = failed_with(WinHttpReceiveResponse(request, NULL));
+             WinHttpCloseHandle(request);
+             WinHttpCloseHandle(connection);
+             WinHttpCloseHandle(session);
+             return e;
+         }},
         {"ShellExecuteW", (DWORD)SE_ERR_ACCESSDENIED, [] { // no COM on this thread
              return (DWORD)(INT_PTR)ShellExecuteW(NULL, L"open", L"http://127.0.0.1:9/", NULL,
                                                    NULL, SW_SHOWNORMAL);
