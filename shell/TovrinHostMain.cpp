@@ -1166,8 +1166,12 @@ int start_runtime(void)
     STARTUPINFOEXW startup;
     ZeroMemory(&startup, sizeof startup);
     startup.StartupInfo.cb = sizeof startup.StartupInfo;
-    DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT |
-                  CREATE_NO_WINDOW; /* 0x08000608 */
+    /* A console nobody sees, rather than none: a detached sidecar has no
+     * console, so each console program it starts (cmd.exe, git) would open
+     * a window of its own, and Windows ignores CREATE_NO_WINDOW together
+     * with DETACHED_PROCESS. With this one its console children share it. */
+    DWORD flags = CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT |
+                  CREATE_NO_WINDOW; /* 0x08000600 */
     if (attributes) {
         /* With the extended flag Windows reads the whole STARTUPINFOEXW and
          * refuses the call for any other size. */

@@ -353,7 +353,7 @@ std::string expected_url(int port)
 TEST_F(WindowTest, FirstStartThenKeepThenReplace)
 {
     std::wstring dir = install(L"Tovrin Host", "");
-    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir, "console_child=1\n"));
     tvt::write_file(dir + L"\\CHANNEL.txt", "DEV\r\n");
     // What the user's environment may hold; none of it may reach the sidecar.
     const wchar_t *const scrubbed[][2] = {
@@ -437,6 +437,9 @@ TEST_F(WindowTest, FirstStartThenKeepThenReplace)
     }
     EXPECT_GE(order_a, 0);
     EXPECT_GT(order_b, order_a);
+    // A console program that it starts plainly shares its console, which shows no window.
+    EXPECT_NE(std::string::npos, tvt::read_file_or_empty(dir + L"\\dump.txt")
+                                     .find("child_console=shared\r\nchild_console_window=hidden\r\n"));
     std::string err_log = tvt::read_file_or_empty(state_ + L"\\sidecar-stderr.log");
     EXPECT_NE(std::string::npos, err_log.find("test sidecar started"));
     EXPECT_NE(std::string::npos, err_log.find("test sidecar stderr"));

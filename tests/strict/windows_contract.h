@@ -240,6 +240,12 @@ inline BOOL WINAPI strict_CreateProcessW(LPCWSTR application, LPWSTR command_lin
     if ((flags & DETACHED_PROCESS) && (flags & CREATE_NEW_CONSOLE)) {
         STRICT_REFUSE(no, bad, call, "DETACHED_PROCESS cannot be used with CREATE_NEW_CONSOLE");
     }
+    if ((flags & CREATE_NO_WINDOW) && (flags & (DETACHED_PROCESS | CREATE_NEW_CONSOLE))) {
+        /* Windows runs it, without the flag: the process has no console or a
+         * visible one, and its console children each open a window. */
+        STRICT_REFUSE(no, bad, call,
+                      "CREATE_NO_WINDOW is ignored with DETACHED_PROCESS or CREATE_NEW_CONSOLE");
+    }
     if (environment && !(flags & CREATE_UNICODE_ENVIRONMENT)) {
         STRICT_REFUSE(no, bad, call,
                       "an environment block without CREATE_UNICODE_ENVIRONMENT is read as ANSI");
