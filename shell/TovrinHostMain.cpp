@@ -1278,9 +1278,10 @@ DWORD WINAPI ready_poll_thread(LPVOID param)
         int port = 0;
         if (probe_ui(&port)) {
             /* Whoever answers is asked about once: a program on the port
-             * that is not this installation's is no ready UI. */
-            int foreign = tovrin_port_owner_verdict(g_install_dir, g_node_path, port) ==
-                          TOVRIN_PORT_FOREIGN;
+             * not proved this installation's (or nobody's) is no ready UI;
+             * one that cannot be named is not proved either. */
+            int foreign = tovrin_port_owner_verdict(g_install_dir, g_node_path, port) !=
+                          TOVRIN_PORT_TRUSTED;
             if (g_hwnd && !poll_told_to_stop(wait)) {
                 PostMessageW(g_hwnd, WM_APP_READY, (WPARAM)foreign, (LPARAM)wait);
             }
@@ -1456,9 +1457,10 @@ static void open_ui(int user_initiated, int owner_checked)
     int port = 0;
     copy_ui_url(url, TOVRIN_UI_URL_CAP, &port);
     /* The browser, like the token, goes only to a port that no other
-     * program holds; asked once the browser is about to open. */
+     * program is known or suspected to hold; asked once the browser is
+     * about to open. */
     if (url[0] && !owner_checked && (user_initiated || !g_auto_opened) &&
-        tovrin_port_owner_verdict(g_install_dir, g_node_path, port) == TOVRIN_PORT_FOREIGN) {
+        tovrin_port_owner_verdict(g_install_dir, g_node_path, port) != TOVRIN_PORT_TRUSTED) {
         report_foreign_port();
         return;
     }

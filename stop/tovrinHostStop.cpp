@@ -1261,7 +1261,12 @@ static int scan_token(const char *text, char *out)
  * reports every owner as pid 0). TOVRIN_PORT_FOREIGN: a program outside the
  * installation (4) or an owner whose image stayed unreadable (5), on any
  * of the addresses. TOVRIN_PORT_UNKNOWN: a table could not be read, so
- * nobody was proved absent. */
+ * nobody was proved absent; or a row still names an owner that is gone
+ * after every look. Windows keeps showing the process that created a
+ * socket after it handed the socket to a child and exited, so such a row
+ * is held by a program nobody can name. (The stop plan goes on without a
+ * listener there: it hands nothing to the port but its request, which
+ * this check guards too.) */
 static int port_trust(const struct install_names *names, int32_t port, listener_query_fn query)
 {
     struct install_probe probe;
@@ -1269,6 +1274,7 @@ static int port_trust(const struct install_names *names, int32_t port, listener_
     int32_t decider = -1;
     uint32_t listener_pid = 0;
     int verdict;
+    int32_t i;
     memset(&probe, 0, sizeof probe);
     verdict = discover_listener(names, port, query, &owners, &decider, &probe, &listener_pid);
     if (verdict == 4 || verdict == 5) {
@@ -1276,6 +1282,11 @@ static int port_trust(const struct install_names *names, int32_t port, listener_
     }
     if (verdict == 0 || owners.table_error != 0) {
         return TOVRIN_PORT_UNKNOWN;
+    }
+    for (i = 0; i < owners.count; i++) {
+        if (owners.snaps[i].query_state == 1) {
+            return TOVRIN_PORT_UNKNOWN;
+        }
     }
     return TOVRIN_PORT_TRUSTED;
 }

@@ -14,12 +14,12 @@ int tovrin_install_runtime_running(const wchar_t *install_dir);
 
 /* Who holds the sidecar's port: every program listening where a connection
  * to 127.0.0.1 at `port` arrives (bound to 127.0.0.1, 0.0.0.0 or "::").
- * The bearer token goes to the port only when it is TOVRIN_PORT_TRUSTED; the
- * UI counts as ready, and the browser opens at it, only while it is not
- * TOVRIN_PORT_FOREIGN. `runtime_image` (may be NULL) is the runtime the
- * caller starts, which counts as the installation's own wherever it lies.
- * May take up to 1.4 s while an owner's image cannot be read yet. */
-#define TOVRIN_PORT_UNKNOWN 0 /* a listener table could not be read */
+ * The bearer token goes to the port, the UI counts as ready and the browser
+ * opens at it only when it is TOVRIN_PORT_TRUSTED. `runtime_image` (may be
+ * NULL) is the runtime the caller starts, which counts as the
+ * installation's own wherever it lies. May take up to 1.4 s while an
+ * owner's image cannot be read yet. */
+#define TOVRIN_PORT_UNKNOWN 0 /* a table could not be read, or an owner is gone */
 #define TOVRIN_PORT_TRUSTED 1 /* the installation's runtime or shell, or nobody to name */
 #define TOVRIN_PORT_FOREIGN 2 /* a program outside the installation, or one unreadable */
 int tovrin_port_owner_verdict(const wchar_t *install_dir, const wchar_t *runtime_image,

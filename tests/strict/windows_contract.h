@@ -469,6 +469,27 @@ inline LONG WINAPI strict_NtQueryInformationProcess(HANDLE process, ULONG info_c
 
 /* ---- listener table ---- */
 
+/* A listener whose creator handed the socket to a child and exited: the
+ * table keeps naming the creator, a process that no longer exists.
+ * TOVRIN_STRICT_DEAD_OWNER="PORT PID" adds such a row (127.0.0.1:PORT,
+ * owner PID) to every IPv4 listener table; 1 when it is asked for. */
+inline int strict_dead_owner_row(MIB_TCPROW_OWNER_PID *row)
+{
+    char text[32];
+    unsigned long port = 0;
+    unsigned long pid = 0;
+    DWORD got = GetEnvironmentVariableA("TOVRIN_STRICT_DEAD_OWNER", text, sizeof text);
+    if (got == 0 || got >= sizeof text || sscanf(text, "%lu %lu", &port, &pid) != 2) {
+        return 0;
+    }
+    memset(row, 0, sizeof *row);
+    row->dwState = MIB_TCP_STATE_LISTEN;
+    row->dwLocalAddr = 0x0100007Fu; /* 127.0.0.1 in network order */
+    row->dwLocalPort = ((port & 0xFFu) << 8) | ((port >> 8) & 0xFFu);
+    row->dwOwningPid = (DWORD)pid;
+    return 1;
+}
+
 inline DWORD WINAPI strict_GetExtendedTcpTable(PVOID table, PDWORD size, BOOL order, ULONG family,
                                                TCP_TABLE_CLASS table_class, ULONG reserved)
 {
@@ -484,7 +505,20 @@ inline DWORD WINAPI strict_GetExtendedTcpTable(PVOID table, PDWORD size, BOOL or
                                             : sizeof(MIB_TCPROW_OWNER_PID));
         return ERROR_INSUFFICIENT_BUFFER;
     }
-    DWORD rc = GetExtendedTcpTable(table, size, order, family, table_class, reserved);
+    MIB_TCPROW_OWNER_PID dead;
+    DWORD extra = family == AF_INET && table_class == TCP_TABLE_OWNER_PID_LISTENER &&
+                          strict_dead_owner_row(&dead)
+                      ? (DWORD)sizeof dead
+                      : 0;
+    DWORD room = *size > extra ? *size - extra : 0;
+    DWORD rc = GetExtendedTcpTable(room ? table : NULL, &room, order, family, table_class, reserved);
+    if (rc == NO_ERROR || rc == ERROR_INSUFFICIENT_BUFFER || !table) {
+        *size = room + extra;
+    }
+    if (rc == NO_ERROR && table && extra) {
+        MIB_TCPTABLE_OWNER_PID *rows = static_cast<MIB_TCPTABLE_OWNER_PID *>(table);
+        rows->table[rows->dwNumEntries++] = dead;
+    }
     if (!table && rc == ERROR_INSUFFICIENT_BUFFER) {
         InterlockedExchange(&sized, (LONG)*size);
     }
