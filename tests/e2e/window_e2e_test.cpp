@@ -657,6 +657,30 @@ TEST_F(WindowTest, InstallDirOptionInWindowMode)
     EXPECT_EQ(0u, close_shell(unusable));
 }
 
+// runtime\node a link to a folder beside it: Windows names the runtime by the path the link leads
+// to (started through it here); the window keeps it as its own, --stop-existing stops it.
+TEST_F(WindowTest, RuntimeBehindALinkBelowTheInstallIsItsOwn)
+{
+    std::wstring linked = L"Z:" + tvt::widen(TOVRIN_LINKED_NODE_UNIX);
+    std::replace(linked.begin(), linked.end(), L'/', L'\\');
+    std::wstring dir = linked + L"\\Host";
+    ASSERT_TRUE(tvt::make_install(dir, tvt::install_layout()));
+    set_release(dir, k_installed);
+    tvt::process sidecar;
+    ASSERT_NE(0, tvt::serve_test_listener(linked + L"\\node-22\\node.exe", root_, L"n",
+                                          "state_dir=" + tvt::narrow(state_) + "\nrelease=" + k_running + "\n", &sidecar));
+    holders_.push_back(sidecar);
+    shell_run *run = start_shell(dir);
+    EXPECT_TRUE(wait_status("running", "browser_opened"));
+    EXPECT_EQ(0, count_events("sidecar_started")) << "its own runtime was replaced";
+    EXPECT_EQ(0u, close_shell(run));
+    DWORD code = 99;
+    EXPECT_TRUE(tvt::run_process(tvt::quote(dir + L"\\TovrinHost.exe") + L" --stop-existing", 60000, &code));
+    EXPECT_EQ(0u, code);
+    EXPECT_TRUE(tvt::wait_process(sidecar, 5000, nullptr)) << "its runtime still runs";
+    tvt::kill_processes_below(linked);
+}
+
 // A program that is not Tovrin's holds the address that control.json
 // names: it is left running, nothing is launched, and the user is told.
 // Only a runtime that names the owner of a listener can show this.

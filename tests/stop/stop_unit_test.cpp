@@ -91,7 +91,7 @@ namespace {
 install_names names_of(const std::string &given, const std::string &resolved = "")
 {
     install_names n;
-    n.runtime[0] = '\0';
+    memset(&n, 0, sizeof n);
     copy_text(n.given, sizeof n.given, given.c_str());
     copy_text(n.resolved, sizeof n.resolved, resolved.c_str());
     return n;
