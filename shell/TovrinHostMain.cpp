@@ -404,14 +404,7 @@ void read_channel_file(void)
 
 static int run_stop_only(void)
 {
-    if (g_path_error) {
-        return 1;
-    }
-    DWORD attrs = GetFileAttributesW(g_install_dir);
-    if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
-        return 0;
-    }
-    return tovrin_stop_existing_sidecar(g_install_dir, g_state_dir);
+    return g_path_error ? 1 : tovrin_stop_only(g_install_dir, g_state_dir);
 }
 
 /* Reads the options and runs the chosen mode; returns the exit code. */

@@ -1916,6 +1916,39 @@ uint32_t tovrin_lock_owner_pid(const wchar_t *state_dir)
     return pid;
 }
 
+int tovrin_stop_only(const wchar_t *install_dir, const wchar_t *state_dir)
+{
+    struct install_probe probe;
+    wchar_t canon[CANON_CAP];
+    char helper_sha256[SHA256_TEXT_CAP];
+    DWORD attrs;
+    DWORD error;
+    if (!install_dir || install_dir[0] == L'\0' || !state_dir) {
+        return 1;
+    }
+    attrs = GetFileAttributesW(install_dir);
+    if (attrs != INVALID_FILE_ATTRIBUTES) {
+        return (attrs & FILE_ATTRIBUTE_DIRECTORY) ? tovrin_stop_existing_sidecar(install_dir, state_dir)
+                                                  : 0;
+    }
+    /* Only a directory that is not there means that nothing of it runs; one
+     * that cannot be read (access denied, a share that does not answer) may
+     * well run a sidecar, and the caller must not go on as if none did. */
+    error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        return 0;
+    }
+    memset(&probe, 0, sizeof probe);
+    probe.command_matches = -1;
+    probe.win32_error = error;
+    helper_sha256[0] = '\0';
+    compute_helper_sha256(helper_sha256);
+    canonicalize_install_dir(install_dir, canon);
+    append_stop_record(state_dir, "refused", "install_dir_unreadable", &probe,
+                       helper_matches_install(canon), helper_sha256);
+    return 1;
+}
+
 int tovrin_stop_existing_sidecar(const wchar_t *install_dir, const wchar_t *state_dir)
 {
     /* The tables of the stop (about 30 KB) live for the whole call. */

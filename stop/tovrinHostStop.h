@@ -29,6 +29,12 @@ int tovrin_port_owner_verdict(const wchar_t *install_dir, const wchar_t *runtime
  * of the runtime; 0 when the file names none or cannot be read. */
 uint32_t tovrin_lock_owner_pid(const wchar_t *state_dir);
 
+/* The stop-only mode: 0 when the install directory does not exist or is a
+ * file (nothing of it can run), 1 with a record of the error when it cannot
+ * be read (1 without a record for missing arguments); else the result of
+ * tovrin_stop_existing_sidecar. */
+int tovrin_stop_only(const wchar_t *install_dir, const wchar_t *state_dir);
+
 /* Stops the installation's sidecar. 0 stopped (or nothing ran), 1 the stop
  * failed or was not proved, 2 a foreign program holds the sidecar's address
  * and was left running. Appends one line to upgrade-stop.log per call that

@@ -20,7 +20,10 @@
  *
  * Besides, the listener table behaves as Windows' may: it grows between
  * the call that sizes the buffer and the call that fills it, once per
- * sizing, so the caller's retry is exercised on every query.
+ * sizing, so the caller's retry is exercised on every query. And what Wine
+ * cannot produce, a test can ask for: a listener row whose owner no longer
+ * exists (TOVRIN_STRICT_DEAD_OWNER), and a path that answers access denied
+ * (TOVRIN_STRICT_DENIED).
  */
 #ifndef TOVRIN_WINDOWS_CONTRACT_H
 #define TOVRIN_WINDOWS_CONTRACT_H
@@ -379,6 +382,22 @@ inline BOOL WINAPI strict_WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPD
     return WriteFile(file, buffer, size, written, overlapped);
 }
 
+/* A path the caller may not read (another user's folder, a share without
+ * access) answers access denied on Windows; root under Wine is never
+ * refused. TOVRIN_STRICT_DENIED names one such path. */
+inline DWORD WINAPI strict_GetFileAttributesW(LPCWSTR name)
+{
+    wchar_t denied[MAX_PATH];
+    DWORD saved = GetLastError();
+    DWORD got = GetEnvironmentVariableW(L"TOVRIN_STRICT_DENIED", denied, MAX_PATH);
+    if (name && got > 0 && got < MAX_PATH && _wcsicmp(name, denied) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    SetLastError(saved);
+    return GetFileAttributesW(name);
+}
+
 /* ---- loading DLLs ---- */
 
 /* The LOAD_LIBRARY_SEARCH_* flags; DLL_LOAD_DIR needs a full path. */
@@ -647,6 +666,7 @@ inline FARPROC WINAPI strict_GetProcAddress(HMODULE module, LPCSTR name)
 #define MultiByteToWideChar strict_MultiByteToWideChar
 #define WideCharToMultiByte strict_WideCharToMultiByte
 #define CreateFileW strict_CreateFileW
+#define GetFileAttributesW strict_GetFileAttributesW
 #define SetDefaultDllDirectories strict_SetDefaultDllDirectories
 #define LoadLibraryExA strict_LoadLibraryExA
 #define HeapFree strict_HeapFree
