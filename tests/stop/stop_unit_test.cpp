@@ -1102,8 +1102,7 @@ TEST_F(StopTest, PortTrustByItsMostForeignOwner)
         {{{0, 0, "", "", 0}}, {}, trusted, 1},                          // nobody, or a hidden owner
         {{{4242, 0, node, "", 0}}, {}, trusted, 1},                     // this installation's runtime
         {{{4242, 0, dir + "\\TovrinHost.exe", "", 0}}, {}, trusted, 1}, // or its shell
-        // gone on every look: a socket's creator that handed it on and ended
-        {{{4242, 1, "", "", ERROR_INVALID_PARAMETER}}, {}, TOVRIN_PORT_UNKNOWN, 8},
+        {{{4242, 1, "", "", ERROR_INVALID_PARAMETER}}, {}, TOVRIN_PORT_UNKNOWN, 8}, // gone on every look
         {{foreign}, {}, alien, 1},                                      // a foreign program
         {{{4242, 0, "C:\\Tools\\node.exe", "", 0}}, {}, alien, 1},      // a node.exe elsewhere
         {{{4242, 2, "", "", ERROR_ACCESS_DENIED}}, {}, alien, 8},       // never readable

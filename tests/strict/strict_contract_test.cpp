@@ -71,7 +71,8 @@ TEST(WindowsContract, EachRuleRefusesItsBreachOnce)
         {"CreateProcessW", ERROR_INVALID_PARAMETER,
          [&plain] { return create_extended(sizeof(STARTUPINFOEXW), &plain, TRUE); }},
         {"CreateProcessW", ERROR_INVALID_PARAMETER, [] { // a flag that Windows would ignore
-             STARTUPINFOW s = {sizeof s};
+             STARTUPINFOW s = {};
+             s.cb = sizeof s;
              return create_with(DETACHED_PROCESS | CREATE_NO_WINDOW, &s, FALSE);
          }},
         {"GetFileAttributesW", ERROR_ACCESS_DENIED, [] {
