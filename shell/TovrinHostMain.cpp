@@ -407,14 +407,7 @@ void read_channel_file(void)
 
 static int run_stop_only(void)
 {
-    if (g_path_error) {
-        return 1;
-    }
-    DWORD attrs = GetFileAttributesW(g_install_dir);
-    if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
-        return 0;
-    }
-    return tovrin_stop_existing_sidecar(g_install_dir, g_state_dir);
+    return g_path_error ? 1 : tovrin_stop_only(g_install_dir, g_state_dir);
 }
 
 /* Reads the options and runs the chosen mode; returns the exit code. */
@@ -1314,8 +1307,12 @@ int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int
     STARTUPINFOEXW startup;
     ZeroMemory(&startup, sizeof startup);
     startup.StartupInfo.cb = sizeof startup.StartupInfo;
-    DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT |
-                  CREATE_NO_WINDOW; /* 0x08000608 */
+    /* A console nobody sees, rather than none: a detached sidecar has no
+     * console, so each console program it starts (cmd.exe, git) would open
+     * a window of its own, and Windows ignores CREATE_NO_WINDOW together
+     * with DETACHED_PROCESS. With this one its console children share it. */
+    DWORD flags = CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT |
+                  CREATE_NO_WINDOW; /* 0x08000600 */
     if (attributes) {
         /* With the extended flag Windows reads the whole STARTUPINFOEXW and
          * refuses the call for any other size. */
@@ -1431,9 +1428,10 @@ DWORD WINAPI ready_poll_thread(LPVOID param)
         int port = 0;
         if (probe_ui(&port)) {
             /* Whoever answers is asked about once: a program on the port
-             * that is not this installation's is no ready UI. */
-            int foreign = tovrin_port_owner_verdict(g_install_dir, g_node_path, port) ==
-                          TOVRIN_PORT_FOREIGN;
+             * not proved this installation's (or nobody's) is no ready UI;
+             * one that cannot be named is not proved either. */
+            int foreign = tovrin_port_owner_verdict(g_install_dir, g_node_path, port) !=
+                          TOVRIN_PORT_TRUSTED;
             if (g_hwnd && !poll_told_to_stop(wait)) {
                 PostMessageW(g_hwnd, WM_APP_READY, (WPARAM)foreign, (LPARAM)wait);
             }

@@ -127,6 +127,14 @@ struct install_names {
     /* The runtime image a shell starts, when it asks about the port: its
      * own runtime, also where that lies outside the install directory. */
     char runtime[IMAGE_CAP];
+    /* The final paths of the installation's runtime and shell files, empty
+     * when they cannot be had. A link below the install directory
+     * (runtime\ or runtime\node\ a junction to a versioned folder) makes
+     * Windows name the runtime by its target, which only the file itself
+     * can tell to be the installation's own. */
+    char node_final[IMAGE_CAP];
+    char shell_final[IMAGE_CAP];
+    char runtime_final[IMAGE_CAP]; /* of `runtime`, for a link beside the shell */
 };
 
 /* The owners of every listener that receives a connection to 127.0.0.1 at
@@ -248,26 +256,32 @@ static int install_dir_to_utf8(const wchar_t *dir, wchar_t *canon, char *utf8)
     return 1;
 }
 
-/* The path the system resolves the directory `canon` to, without the
- * extended-length prefix, in UTF-8; empty when it cannot be had or is
- * `given` itself. A directory is opened only with backup semantics. */
-static void resolve_install_dir(const wchar_t *canon, const char *given, char *resolved)
+/* The path the system resolves `path` to (through every link, junction
+ * and subst drive on the way), without the extended-length prefix, as
+ * UTF-8 into `cap` bytes; 0 and empty when it cannot be had. Some network
+ * redirectors refuse the normalized name (over SMB it is asked of each
+ * component, and one the user may not read fails it); the name as opened
+ * is still resolved. A directory is opened only with backup semantics. */
+static int final_path_of(const wchar_t *path, char *out, size_t cap)
 {
     wchar_t final_path[CANON_CAP];
     wchar_t *use = final_path;
-    HANDLE dir;
+    HANDLE file;
     DWORD n;
-    resolved[0] = '\0';
-    dir = CreateFileW(canon, FILE_READ_ATTRIBUTES,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                      FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    if (dir == INVALID_HANDLE_VALUE) {
-        return;
+    out[0] = '\0';
+    file = CreateFileW(path, FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
     }
-    n = GetFinalPathNameByHandleW(dir, final_path, CANON_CAP, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    CloseHandle(dir);
+    n = GetFinalPathNameByHandleW(file, final_path, CANON_CAP, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (n < 1 || n > CANON_CAP - 1) {
-        return;
+        n = GetFinalPathNameByHandleW(file, final_path, CANON_CAP, FILE_NAME_OPENED | VOLUME_NAME_DOS);
+    }
+    CloseHandle(file);
+    if (n < 1 || n > CANON_CAP - 1) {
+        return 0;
     }
     /* "\\?\UNC\server\share" is the share "\\server\share". */
     if (wcsncmp(final_path, L"\\\\?\\UNC\\", 8) == 0) {
@@ -276,9 +290,22 @@ static void resolve_install_dir(const wchar_t *canon, const char *given, char *r
     } else {
         strip_extended_prefix(final_path);
     }
-    if (WideCharToMultiByte(CP_UTF8, 0, use, -1, resolved, DIR_UTF8_CAP, NULL, NULL) <= 0 ||
-        _stricmp(resolved, given) == 0) {
-        resolved[0] = '\0';
+    if (WideCharToMultiByte(CP_UTF8, 0, use, -1, out, (int)cap, NULL, NULL) <= 0) {
+        out[0] = '\0';
+        return 0;
+    }
+    return 1;
+}
+
+/* The final path of `name` in the directory `canon` (IMAGE_CAP bytes). */
+static void final_path_in(const wchar_t *canon, const wchar_t *name, char *out)
+{
+    wchar_t path[CANON_CAP + 32];
+    int n = _snwprintf(path, CANON_CAP + 32, L"%ls\\%ls", canon, name);
+    path[CANON_CAP + 31] = L'\0';
+    out[0] = '\0';
+    if (n > 0 && n < CANON_CAP + 32) {
+        final_path_of(path, out, IMAGE_CAP);
     }
 }
 
@@ -288,10 +315,16 @@ static int install_names_of(const wchar_t *dir, wchar_t *canon, struct install_n
 {
     names->resolved[0] = '\0';
     names->runtime[0] = '\0';
+    names->runtime_final[0] = '\0';
     if (!install_dir_to_utf8(dir, canon, names->given)) {
         return 0;
     }
-    resolve_install_dir(canon, names->given, names->resolved);
+    if (!final_path_of(canon, names->resolved, DIR_UTF8_CAP) ||
+        _stricmp(names->resolved, names->given) == 0) {
+        names->resolved[0] = '\0';
+    }
+    final_path_in(canon, L"runtime\\node\\node.exe", names->node_final);
+    final_path_in(canon, L"TovrinHost.exe", names->shell_final);
     return 1;
 }
 
@@ -354,9 +387,55 @@ static int image_filename_is(const char *path, const char *name)
     return path_len == name_len || scratch[path_len - name_len - 1] == '\\';
 }
 
+static int same_path(const char *a, const char *b);
+
+/* A runtime or shell image that is the installation's own file reached
+ * through a link below the install directory, respelled as the
+ * installation's path; 0 when it is not (or is already spelled so). Only
+ * the final path of the file itself tells, compared with the final path of
+ * the installation's file: a program elsewhere never has the same one. */
+static int respell_linked_image(char *image, const struct install_names *names)
+{
+    wchar_t wide[IMAGE_WIDE_CAP];
+    char final_path[IMAGE_CAP];
+    char own[IMAGE_CAP];
+    const char *expected = names->node_final;
+    const char *suffix = "runtime\\node\\node.exe";
+    size_t given_len = strlen(names->given);
+    int n;
+    if (image_filename_is(image, "tovrinhost.exe")) {
+        expected = names->shell_final;
+        suffix = "TovrinHost.exe";
+    } else if (!image_filename_is(image, "node.exe")) {
+        return 0;
+    }
+    while (given_len > 0 && names->given[given_len - 1] == '\\') {
+        given_len--;
+    }
+    n = snprintf(own, sizeof own, "%.*s\\%s", (int)given_len, names->given, suffix);
+    if (n < 1 || (size_t)n >= sizeof own || same_path(image, own) ||
+        same_path(image, names->runtime) ||
+        MultiByteToWideChar(CP_UTF8, 0, image, -1, wide, IMAGE_WIDE_CAP) <= 0 ||
+        !final_path_of(wide, final_path, sizeof final_path)) {
+        return 0;
+    }
+    /* The runtime a shell starts from beside itself, with another install
+     * directory, may lie behind such a link as well. */
+    if (names->runtime_final[0] != '\0' && _stricmp(final_path, names->runtime_final) == 0) {
+        copy_text(image, IMAGE_CAP, names->runtime);
+        return 1;
+    }
+    if (expected[0] == '\0' || _stricmp(final_path, expected) != 0) {
+        return 0;
+    }
+    memcpy(image, own, (size_t)n + 1);
+    return 1;
+}
+
 /* An image below the resolved install directory, respelled below the
- * given one (IMAGE_CAP bytes); any other image, and one whose respelling
- * would not fit, stays as it is. */
+ * given one (IMAGE_CAP bytes), and the installation's own runtime or shell
+ * file reached through a link further down, respelled as its path; any
+ * other image, and one whose respelling would not fit, stays as it is. */
 static void respell_image(char *image, const struct install_names *names)
 {
     char folded_image[IMAGE_CAP];
@@ -365,7 +444,7 @@ static void respell_image(char *image, const struct install_names *names)
     size_t dir_len;
     size_t given_len;
     int n;
-    if (!image || !names || names->resolved[0] == '\0') {
+    if (!image || !names || respell_linked_image(image, names) || names->resolved[0] == '\0') {
         return;
     }
     fold_path_text(folded_image, sizeof folded_image, image);
@@ -1261,7 +1340,12 @@ static int scan_token(const char *text, char *out)
  * reports every owner as pid 0). TOVRIN_PORT_FOREIGN: a program outside the
  * installation (4) or an owner whose image stayed unreadable (5), on any
  * of the addresses. TOVRIN_PORT_UNKNOWN: a table could not be read, so
- * nobody was proved absent. */
+ * nobody was proved absent; or a row still names an owner that is gone
+ * after every look. Windows keeps showing the process that created a
+ * socket after it handed the socket to a child and exited, so such a row
+ * is held by a program nobody can name. (The stop plan goes on without a
+ * listener there: it hands nothing to the port but its request, which
+ * this check guards too.) */
 static int port_trust(const struct install_names *names, int32_t port, listener_query_fn query)
 {
     struct install_probe probe;
@@ -1269,6 +1353,7 @@ static int port_trust(const struct install_names *names, int32_t port, listener_
     int32_t decider = -1;
     uint32_t listener_pid = 0;
     int verdict;
+    int32_t i;
     memset(&probe, 0, sizeof probe);
     verdict = discover_listener(names, port, query, &owners, &decider, &probe, &listener_pid);
     if (verdict == 4 || verdict == 5) {
@@ -1276,6 +1361,11 @@ static int port_trust(const struct install_names *names, int32_t port, listener_
     }
     if (verdict == 0 || owners.table_error != 0) {
         return TOVRIN_PORT_UNKNOWN;
+    }
+    for (i = 0; i < owners.count; i++) {
+        if (owners.snaps[i].query_state == 1) {
+            return TOVRIN_PORT_UNKNOWN;
+        }
     }
     return TOVRIN_PORT_TRUSTED;
 }
@@ -1862,6 +1952,9 @@ int tovrin_port_owner_verdict(const wchar_t *install_dir, const wchar_t *runtime
                             NULL) <= 0) {
         names.runtime[0] = '\0';
     }
+    if (names.runtime[0] != '\0') {
+        final_path_of(runtime_image, names.runtime_final, IMAGE_CAP);
+    }
     return port_trust(&names, port, query_listener);
 }
 
@@ -1872,6 +1965,39 @@ uint32_t tovrin_lock_owner_pid(const wchar_t *state_dir)
     uint32_t pid = 0;
     read_lock_owner(state_dir, path, &pid, image);
     return pid;
+}
+
+int tovrin_stop_only(const wchar_t *install_dir, const wchar_t *state_dir)
+{
+    struct install_probe probe;
+    wchar_t canon[CANON_CAP];
+    char helper_sha256[SHA256_TEXT_CAP];
+    DWORD attrs;
+    DWORD error;
+    if (!install_dir || install_dir[0] == L'\0' || !state_dir) {
+        return 1;
+    }
+    attrs = GetFileAttributesW(install_dir);
+    if (attrs != INVALID_FILE_ATTRIBUTES) {
+        return (attrs & FILE_ATTRIBUTE_DIRECTORY) ? tovrin_stop_existing_sidecar(install_dir, state_dir)
+                                                  : 0;
+    }
+    /* Only a directory that is not there means that nothing of it runs; one
+     * that cannot be read (access denied, a share that does not answer) may
+     * well run a sidecar, and the caller must not go on as if none did. */
+    error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        return 0;
+    }
+    memset(&probe, 0, sizeof probe);
+    probe.command_matches = -1;
+    probe.win32_error = error;
+    helper_sha256[0] = '\0';
+    compute_helper_sha256(helper_sha256);
+    canonicalize_install_dir(install_dir, canon);
+    append_stop_record(state_dir, "refused", "install_dir_unreadable", &probe,
+                       helper_matches_install(canon), helper_sha256);
+    return 1;
 }
 
 int tovrin_stop_existing_sidecar(const wchar_t *install_dir, const wchar_t *state_dir)

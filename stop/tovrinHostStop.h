@@ -17,12 +17,12 @@ int tovrin_install_runtime_age(const wchar_t *install_dir, uint32_t *newest_ms);
 
 /* Who holds the sidecar's port: every program listening where a connection
  * to 127.0.0.1 at `port` arrives (bound to 127.0.0.1, 0.0.0.0 or "::").
- * The bearer token goes to the port only when it is TOVRIN_PORT_TRUSTED; the
- * UI counts as ready, and the browser opens at it, only while it is not
- * TOVRIN_PORT_FOREIGN. `runtime_image` (may be NULL) is the runtime the
- * caller starts, which counts as the installation's own wherever it lies.
- * May take up to 1.4 s while an owner's image cannot be read yet. */
-#define TOVRIN_PORT_UNKNOWN 0 /* a listener table could not be read */
+ * The bearer token goes to the port, the UI counts as ready and the browser
+ * opens at it only when it is TOVRIN_PORT_TRUSTED. `runtime_image` (may be
+ * NULL) is the runtime the caller starts, which counts as the
+ * installation's own wherever it lies. May take up to 1.4 s while an
+ * owner's image cannot be read yet. */
+#define TOVRIN_PORT_UNKNOWN 0 /* a table could not be read, or an owner is gone */
 #define TOVRIN_PORT_TRUSTED 1 /* the installation's runtime or shell, or nobody to name */
 #define TOVRIN_PORT_FOREIGN 2 /* a program outside the installation, or one unreadable */
 int tovrin_port_owner_verdict(const wchar_t *install_dir, const wchar_t *runtime_image,
@@ -31,6 +31,12 @@ int tovrin_port_owner_verdict(const wchar_t *install_dir, const wchar_t *runtime
 /* The process id that runtime.lock.owner in `state_dir` names as the holder
  * of the runtime; 0 when the file names none or cannot be read. */
 uint32_t tovrin_lock_owner_pid(const wchar_t *state_dir);
+
+/* The stop-only mode: 0 when the install directory does not exist or is a
+ * file (nothing of it can run), 1 with a record of the error when it cannot
+ * be read (1 without a record for missing arguments); else the result of
+ * tovrin_stop_existing_sidecar. */
+int tovrin_stop_only(const wchar_t *install_dir, const wchar_t *state_dir);
 
 /* Stops the installation's sidecar. 0 stopped (or nothing ran), 1 the stop
  * failed or was not proved, 2 a foreign program holds the sidecar's address

@@ -373,7 +373,7 @@ std::string expected_url(int port)
 TEST_F(WindowTest, FirstStartThenKeepThenReplace)
 {
     std::wstring dir = install(L"Tovrin Host", "");
-    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir, "console_child=1\n"));
     tvt::write_file(dir + L"\\CHANNEL.txt", "DEV\r\n");
     // What the user's environment may hold; none of it may reach the sidecar.
     const wchar_t *const scrubbed[][2] = {
@@ -457,6 +457,9 @@ TEST_F(WindowTest, FirstStartThenKeepThenReplace)
     }
     EXPECT_GE(order_a, 0);
     EXPECT_GT(order_b, order_a);
+    // A console program that it starts plainly shares its console, which shows no window.
+    EXPECT_NE(std::string::npos, tvt::read_file_or_empty(dir + L"\\dump.txt")
+                                     .find("child_console=shared\r\nchild_console_window=hidden\r\n"));
     std::string err_log = tvt::read_file_or_empty(state_ + L"\\sidecar-stderr.log");
     EXPECT_NE(std::string::npos, err_log.find("test sidecar started"));
     EXPECT_NE(std::string::npos, err_log.find("test sidecar stderr"));
@@ -674,6 +677,30 @@ TEST_F(WindowTest, InstallDirOptionInWindowMode)
     wait_status_line(unusable, L"Status: Needs attention");
     EXPECT_EQ(launched, count_events("sidecar_started")) << "a sidecar was launched";
     EXPECT_EQ(0u, close_shell(unusable));
+}
+
+// runtime\node a link to a folder beside it: Windows names the runtime by the path the link leads
+// to (started through it here); the window keeps it as its own, --stop-existing stops it.
+TEST_F(WindowTest, RuntimeBehindALinkBelowTheInstallIsItsOwn)
+{
+    std::wstring linked = L"Z:" + tvt::widen(TOVRIN_LINKED_NODE_UNIX);
+    std::replace(linked.begin(), linked.end(), L'/', L'\\');
+    std::wstring dir = linked + L"\\Host";
+    ASSERT_TRUE(tvt::make_install(dir, tvt::install_layout()));
+    set_release(dir, k_installed);
+    tvt::process sidecar;
+    ASSERT_NE(0, tvt::serve_test_listener(linked + L"\\node-22\\node.exe", root_, L"n",
+                                          "state_dir=" + tvt::narrow(state_) + "\nrelease=" + k_running + "\n", &sidecar));
+    holders_.push_back(sidecar);
+    shell_run *run = start_shell(dir);
+    EXPECT_TRUE(wait_status("running", "browser_opened"));
+    EXPECT_EQ(0, count_events("sidecar_started")) << "its own runtime was replaced";
+    EXPECT_EQ(0u, close_shell(run));
+    DWORD code = 99;
+    EXPECT_TRUE(tvt::run_process(tvt::quote(dir + L"\\TovrinHost.exe") + L" --stop-existing", 60000, &code));
+    EXPECT_EQ(0u, code);
+    EXPECT_TRUE(tvt::wait_process(sidecar, 5000, nullptr)) << "its runtime still runs";
+    tvt::kill_processes_below(linked);
 }
 
 // A program that is not Tovrin's holds the address that control.json

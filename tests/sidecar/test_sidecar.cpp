@@ -46,6 +46,9 @@
 //                     "env=NAME=VALUE" line per variable in block order
 //   ready_file=       written with the port once it listens and the
 //                     control and lock files are in place
+//   console_child=0   1: the dump ends with what a console program it starts
+//                     plainly (as a sidecar starts git) sees: its console
+//                     "shared" or its "own", and that one's window "visible" or "hidden"
 //
 // Every file it writes, except the request log, is written whole under a
 // temporary name and then moved over the target, so a reader never sees
@@ -217,6 +220,12 @@ void write_dump(const std::string &path)
             text += "env=" + narrow(p) + "\r\n";
         }
         FreeEnvironmentStringsW(block);
+    }
+    std::string child;
+    DWORD code = 0;
+    if (get_int("console_child", 0) != 0 &&
+        tvt::run_process(tvt::quote(widen(own_image())) + L" --console-report", 10000, &code, &child)) {
+        text += child;
     }
     write_whole(path, text);
 }
@@ -492,6 +501,13 @@ int wmain(int argc, wchar_t **argv)
 {
     g_start_tick = GetTickCount();
     InitializeCriticalSection(&g_log_lock);
+    if (argc == 2 && wcscmp(argv[1], L"--console-report") == 0) {
+        DWORD pids[4];
+        HWND console = GetConsoleWindow();
+        write_std(STD_OUTPUT_HANDLE, (std::string("child_console=") + (GetConsoleProcessList(pids, 4) >= 2 ? "shared" : "own") +
+                                      "\r\nchild_console_window=" + (console && IsWindowVisible(console) ? "visible" : "hidden") + "\r\n").c_str());
+        return 0;
+    }
     if (argc >= 2) {
         load_behaviour(argv[1]);
     }

@@ -342,7 +342,7 @@ TEST_F(StopE2eTest, LockOwnerThatIsGoneIsReportedAsReused)
                       1);
 }
 
-TEST_F(StopE2eTest, InstallDirectoryMissingOrAFileDoesNothing)
+TEST_F(StopE2eTest, InstallDirectoryMissingOrAFileOrUnreadableStopsNothing)
 {
     make_install("");
     tvt::process sidecar = start_host_sidecar();
@@ -356,6 +356,12 @@ TEST_F(StopE2eTest, InstallDirectoryMissingOrAFileDoesNothing)
     EXPECT_EQ(0u, run_shell(install + L"\\TovrinHost.exe",
                             L"--install-dir " + tvt::quote(file) + L" --stop-existing"));
     EXPECT_FALSE(tvt::file_exists(state + L"\\upgrade-stop.log"));
+    // One that cannot be read is no proof that nothing runs.
+    SetEnvironmentVariableW(L"TOVRIN_STRICT_DENIED", install.c_str());
+    EXPECT_EQ(1u, run_shell(tvt::host_exe(), L"--install-dir " + tvt::quote(install) + L" --stop-existing"));
+    SetEnvironmentVariableW(L"TOVRIN_STRICT_DENIED", NULL);
+    expect_one_record("result=refused detail=install_dir_unreadable listener_pid=0 image_basename=- "
+                      "image_relation=unavailable image_query=unknown win32_error=5 discover_attempts=0 ", 0);
     EXPECT_TRUE(still_running(sidecar));
     EXPECT_EQ("", tvt::read_file_or_empty(requests));
 }

@@ -91,7 +91,7 @@ namespace {
 install_names names_of(const std::string &given, const std::string &resolved = "")
 {
     install_names n;
-    n.runtime[0] = '\0';
+    memset(&n, 0, sizeof n);
     copy_text(n.given, sizeof n.given, given.c_str());
     copy_text(n.resolved, sizeof n.resolved, resolved.c_str());
     return n;
@@ -1102,7 +1102,7 @@ TEST_F(StopTest, PortTrustByItsMostForeignOwner)
         {{{0, 0, "", "", 0}}, {}, trusted, 1},                          // nobody, or a hidden owner
         {{{4242, 0, node, "", 0}}, {}, trusted, 1},                     // this installation's runtime
         {{{4242, 0, dir + "\\TovrinHost.exe", "", 0}}, {}, trusted, 1}, // or its shell
-        {{{4242, 1, "", "", ERROR_INVALID_PARAMETER}}, {}, trusted, 8}, // gone on every look
+        {{{4242, 1, "", "", ERROR_INVALID_PARAMETER}}, {}, TOVRIN_PORT_UNKNOWN, 8}, // gone on every look
         {{foreign}, {}, alien, 1},                                      // a foreign program
         {{{4242, 0, "C:\\Tools\\node.exe", "", 0}}, {}, alien, 1},      // a node.exe elsewhere
         {{{4242, 2, "", "", ERROR_ACCESS_DENIED}}, {}, alien, 8},       // never readable
@@ -1116,7 +1116,8 @@ TEST_F(StopTest, PortTrustByItsMostForeignOwner)
         // "::" of the same port: the foreign one decides, whichever comes.
         {{{4242, 0, node, "", 0}}, {foreign}, alien, 1},
         {{foreign}, {{4242, 0, node, "", 0}}, alien, 1},
-        {{{4242, 0, node, "", 0}}, {{4244, 1, "", "", ERROR_INVALID_PARAMETER}}, trusted, 8},
+        {{{4242, 0, node, "", 0}}, {{4244, 1, "", "", ERROR_INVALID_PARAMETER}}, TOVRIN_PORT_UNKNOWN, 8},
+        {{{4242, 1, "", "", ERROR_INVALID_PARAMETER}, {0, 0, "", "", 0}}, {}, trusted, 2}, // it closed
         {{{4242, 0, node, "", 0}}, {{4244, 3, "", "", 31}}, alien, 8},
         {{{4242, 0, node, "", 0}}, {{0, 0, "", "", ERROR_NOT_SUPPORTED}}, TOVRIN_PORT_UNKNOWN, 1},
     };

@@ -20,7 +20,10 @@
  *
  * Besides, the listener table behaves as Windows' may: it grows between
  * the call that sizes the buffer and the call that fills it, once per
- * sizing, so the caller's retry is exercised on every query.
+ * sizing, so the caller's retry is exercised on every query. And what Wine
+ * cannot produce, a test can ask for: a listener row whose owner no longer
+ * exists (TOVRIN_STRICT_DEAD_OWNER), and a path that answers access denied
+ * (TOVRIN_STRICT_DENIED).
  */
 #ifndef TOVRIN_WINDOWS_CONTRACT_H
 #define TOVRIN_WINDOWS_CONTRACT_H
@@ -241,6 +244,12 @@ inline BOOL WINAPI strict_CreateProcessW(LPCWSTR application, LPWSTR command_lin
     if ((flags & DETACHED_PROCESS) && (flags & CREATE_NEW_CONSOLE)) {
         STRICT_REFUSE(no, bad, call, "DETACHED_PROCESS cannot be used with CREATE_NEW_CONSOLE");
     }
+    if ((flags & CREATE_NO_WINDOW) && (flags & (DETACHED_PROCESS | CREATE_NEW_CONSOLE))) {
+        /* Windows runs it, without the flag: the process has no console or a
+         * visible one, and its console children each open a window. */
+        STRICT_REFUSE(no, bad, call,
+                      "CREATE_NO_WINDOW is ignored with DETACHED_PROCESS or CREATE_NEW_CONSOLE");
+    }
     if (environment && !(flags & CREATE_UNICODE_ENVIRONMENT)) {
         STRICT_REFUSE(no, bad, call,
                       "an environment block without CREATE_UNICODE_ENVIRONMENT is read as ANSI");
@@ -374,6 +383,22 @@ inline BOOL WINAPI strict_WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPD
     return WriteFile(file, buffer, size, written, overlapped);
 }
 
+/* A path the caller may not read (another user's folder, a share without
+ * access) answers access denied on Windows; root under Wine is never
+ * refused. TOVRIN_STRICT_DENIED names one such path. */
+inline DWORD WINAPI strict_GetFileAttributesW(LPCWSTR name)
+{
+    wchar_t denied[MAX_PATH];
+    DWORD saved = GetLastError();
+    DWORD got = GetEnvironmentVariableW(L"TOVRIN_STRICT_DENIED", denied, MAX_PATH);
+    if (name && got > 0 && got < MAX_PATH && _wcsicmp(name, denied) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    SetLastError(saved);
+    return GetFileAttributesW(name);
+}
+
 /* ---- loading DLLs ---- */
 
 /* The LOAD_LIBRARY_SEARCH_* flags; DLL_LOAD_DIR needs a full path. */
@@ -464,6 +489,27 @@ inline LONG WINAPI strict_NtQueryInformationProcess(HANDLE process, ULONG info_c
 
 /* ---- listener table ---- */
 
+/* A listener whose creator handed the socket to a child and exited: the
+ * table keeps naming the creator, a process that no longer exists.
+ * TOVRIN_STRICT_DEAD_OWNER="PORT PID" adds such a row (127.0.0.1:PORT,
+ * owner PID) to every IPv4 listener table; 1 when it is asked for. */
+inline int strict_dead_owner_row(MIB_TCPROW_OWNER_PID *row)
+{
+    char text[32];
+    unsigned long port = 0;
+    unsigned long pid = 0;
+    DWORD got = GetEnvironmentVariableA("TOVRIN_STRICT_DEAD_OWNER", text, sizeof text);
+    if (got == 0 || got >= sizeof text || sscanf(text, "%lu %lu", &port, &pid) != 2) {
+        return 0;
+    }
+    memset(row, 0, sizeof *row);
+    row->dwState = MIB_TCP_STATE_LISTEN;
+    row->dwLocalAddr = 0x0100007Fu; /* 127.0.0.1 in network order */
+    row->dwLocalPort = ((port & 0xFFu) << 8) | ((port >> 8) & 0xFFu);
+    row->dwOwningPid = (DWORD)pid;
+    return 1;
+}
+
 inline DWORD WINAPI strict_GetExtendedTcpTable(PVOID table, PDWORD size, BOOL order, ULONG family,
                                                TCP_TABLE_CLASS table_class, ULONG reserved)
 {
@@ -479,7 +525,20 @@ inline DWORD WINAPI strict_GetExtendedTcpTable(PVOID table, PDWORD size, BOOL or
                                             : sizeof(MIB_TCPROW_OWNER_PID));
         return ERROR_INSUFFICIENT_BUFFER;
     }
-    DWORD rc = GetExtendedTcpTable(table, size, order, family, table_class, reserved);
+    MIB_TCPROW_OWNER_PID dead;
+    DWORD extra = family == AF_INET && table_class == TCP_TABLE_OWNER_PID_LISTENER &&
+                          strict_dead_owner_row(&dead)
+                      ? (DWORD)sizeof dead
+                      : 0;
+    DWORD room = *size > extra ? *size - extra : 0;
+    DWORD rc = GetExtendedTcpTable(room ? table : NULL, &room, order, family, table_class, reserved);
+    if (rc == NO_ERROR || rc == ERROR_INSUFFICIENT_BUFFER || !table) {
+        *size = room + extra;
+    }
+    if (rc == NO_ERROR && table && extra) {
+        MIB_TCPTABLE_OWNER_PID *rows = static_cast<MIB_TCPTABLE_OWNER_PID *>(table);
+        rows->table[rows->dwNumEntries++] = dead;
+    }
     if (!table && rc == ERROR_INSUFFICIENT_BUFFER) {
         InterlockedExchange(&sized, (LONG)*size);
     }
@@ -744,6 +803,7 @@ inline FARPROC WINAPI strict_GetProcAddress(HMODULE module, LPCSTR name)
 #define MultiByteToWideChar strict_MultiByteToWideChar
 #define WideCharToMultiByte strict_WideCharToMultiByte
 #define CreateFileW strict_CreateFileW
+#define GetFileAttributesW strict_GetFileAttributesW
 #define SetDefaultDllDirectories strict_SetDefaultDllDirectories
 #define LoadLibraryExA strict_LoadLibraryExA
 #define HeapFree strict_HeapFree
