@@ -1913,17 +1913,23 @@ int last_log_line(const wchar_t *path, wchar_t *out, size_t cap)
         break;
     }
     tail[end] = '\0';
-    /* Invalid UTF-8 becomes the replacement character, never a failure. */
-    int units = MultiByteToWideChar(CP_UTF8, 0, tail + start, (int)(end - start), out,
-                                    (int)cap - 1);
-    if (units <= 0) {
+    /* Invalid UTF-8 becomes the replacement character, never a failure.
+     * The whole line is converted, then cut: a conversion into the short
+     * buffer would fail for a long line. */
+    static wchar_t wide[TOVRIN_LOG_TAIL + 1]; /* UI thread only */
+    int units = MultiByteToWideChar(CP_UTF8, 0, tail + start, (int)(end - start), wide,
+                                    TOVRIN_LOG_TAIL);
+    if (units <= 0 || cap == 0) {
         return 0;
     }
-    size_t keep = (size_t)units < TOVRIN_LOG_LINE_MAX ? (size_t)units : TOVRIN_LOG_LINE_MAX;
+    size_t keep = (size_t)units;
+    keep = keep < TOVRIN_LOG_LINE_MAX ? keep : TOVRIN_LOG_LINE_MAX;
+    keep = keep < cap - 1 ? keep : cap - 1;
     /* Never half of a surrogate pair at the cut. */
-    if (keep < (size_t)units && keep > 0 && out[keep - 1] >= 0xD800 && out[keep - 1] <= 0xDBFF) {
+    if (keep < (size_t)units && keep > 0 && wide[keep - 1] >= 0xD800 && wide[keep - 1] <= 0xDBFF) {
         keep--;
     }
+    memcpy(out, wide, keep * sizeof(wchar_t));
     out[keep] = L'\0';
     for (size_t i = 0; i < keep; i++) {
         if (out[i] < 0x20 || out[i] == 0x7F || (out[i] >= 0x80 && out[i] < 0xA0)) {

@@ -352,6 +352,31 @@ TEST_F(ShellFiles, FileHeldOpenByAWriterThatSharesReading)
     CloseHandle(exclusive);
 }
 
+// The last line of the error log that a dialog shows: text only, at most
+// 200 characters, never half a character.
+TEST_F(ShellFiles, LastLogLineForTheDialog)
+{
+    const struct {
+        std::string log;
+        std::wstring line; // empty: none
+    } rows[] = {
+        {"first\r\nlast words\r\n\r\n  \r\n", L"last words"},
+        {"\x1b[31mred\x1b[0m\tand a bell\a", L"?[31mred?[0m?and a bell?"},
+        {std::string(300, 'x'), std::wstring(200, L'x')},
+        {std::string(199, 'y') + "\xf0\x9f\x98\x80z", std::wstring(199, L'y')}, // no half pair
+        {"\r\n \r\n", L""},
+        {"", L""},
+    };
+    for (const auto &row : rows) {
+        tvt::write_file(file(L"err.log"), row.log);
+        wchar_t out[201];
+        EXPECT_EQ(row.line.empty() ? 0 : 1, last_log_line(file(L"err.log").c_str(), out, 201));
+        EXPECT_EQ(row.line, std::wstring(out)) << tvt::narrow(row.line);
+    }
+    wchar_t out[8];
+    EXPECT_EQ(0, last_log_line(file(L"missing.log").c_str(), out, 8));
+}
+
 // ---------------------------------------------------------------------------
 // Start-up: channel and paths
 // ---------------------------------------------------------------------------
