@@ -411,7 +411,7 @@ static int run_stop_only(void)
     if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
         return 0;
     }
-    return tovrin_stop_existing_sidecar(g_install_dir, g_state_dir);
+    return tovrin_stop_existing_sidecar(g_install_dir, g_state_dir, TOVRIN_STOP_FOR_UPGRADE);
 }
 
 /* Reads the options and runs the chosen mode; returns the exit code. */
@@ -1113,7 +1113,8 @@ int start_runtime(void)
     if (ui_is_ready() || tovrin_install_runtime_running(g_install_dir)) {
         /* The stop may end this shell's own sidecar: that end is no news. */
         g_relied_launch = 0;
-        int stopped = tovrin_stop_existing_sidecar(g_install_dir, g_state_dir);
+        int stopped =
+            tovrin_stop_existing_sidecar(g_install_dir, g_state_dir, TOVRIN_STOP_FOR_WINDOW);
         if (stopped == 2) {
             forget_ui_url();
             return report_launch_failure("foreign_listener", k_foreign_text);
