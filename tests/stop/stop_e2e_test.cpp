@@ -24,7 +24,9 @@ const std::regex k_record_line(
     "result=(stopped|refused) detail=[a-z_]+ listener_pid=[0-9]+ image_basename=[^ ]+ "
     "image_relation=[a-z_]+ image_query=[a-z_]+ win32_error=[0-9]+ discover_attempts=[0-8] "
     "owner_metadata=(present|absent) pid_reused=[01] command_matches=(unknown|0|1) "
-    "helper_matches_install=[01] helper_sha256=([0-9a-f]{64}|unavailable)\r\n");
+    "helper_matches_install=[01] helper_sha256=([0-9a-f]{64}|unavailable) "
+    "task_before=(unread|none|enabled|disabled|unknown) "
+    "task_after=(unread|none|enabled|disabled|unknown)\r\n");
 
 const char k_default_token[] = "0123456789abcdef0123456789abcdef";
 
@@ -213,7 +215,7 @@ protected:
         EXPECT_EQ(0u, lines[0].find(start)) << lines[0];
         EXPECT_NE(std::string::npos,
                   lines[0].find(" helper_matches_install=" + std::to_string(helper_matches) +
-                                " helper_sha256=" + host_sha256() + "\r\n"))
+                                " helper_sha256=" + host_sha256() + " task_before="))
             << lines[0];
     }
 
