@@ -66,6 +66,7 @@ protected:
 
     void TearDown() override
     {
+        tvt::use_task_standin(L"");
         for (tvt::process &p : started) {
             if (still_running(p)) {
                 TerminateProcess(p.handle, 9);
@@ -258,14 +259,19 @@ TEST_F(StopE2eTest, SidecarThatHonoursTheRequestEndsByItself)
     ASSERT_FALSE(HasFatalFailure());
     tvt::process sidecar = start_host_sidecar();
     ASSERT_FALSE(HasFatalFailure());
+    // The logon task runs the shell (Windows' schtasks.exe modelled): for
+    // the upgrade it is ended and stays disabled.
+    ASSERT_TRUE(tvt::use_task_standin(root + L"\\task.txt", "1 1", install + L"\\TovrinHost.exe"));
 
     EXPECT_EQ(0u, run_shell(install + L"\\TovrinHost.exe", L"--stop-existing"));
     DWORD code = 0;
     ASSERT_TRUE(tvt::wait_process(sidecar, 5000, &code));
     EXPECT_EQ(37u, code) << "exit code 0 would mean it was terminated";
     EXPECT_EQ(shutdown_line(k_default_token), tvt::read_file_or_empty(requests));
+    EXPECT_EQ("0 0", tvt::read_file_or_empty(root + L"\\task.txt").substr(0, 3));
     // The sidecar removed its lock owner file on the way out.
     expect_one_record("result=stopped detail=none ", 1);
+    EXPECT_NE(std::string::npos, records()[0].find(" task_before=enabled task_after=disabled\r\n"));
     expect_decoys_alive();
 }
 

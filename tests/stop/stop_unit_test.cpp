@@ -1482,19 +1482,14 @@ protected:
         wchar_t self[MAX_PATH];
         GetModuleFileNameW(NULL, self, MAX_PATH);
         task = root + L"\\task.txt";
-        DeleteFileW(task.c_str());
-        if (!enabled_running.empty()) {
-            tvt::write_file(task, enabled_running + " \"" + u(self) + "\"\r\n");
-        }
-        SetEnvironmentVariableW(L"TOVRIN_TASK_FILE", task.c_str());
+        ASSERT_TRUE(tvt::use_task_standin(task, enabled_running, self, false));
         g_schtasks_standin = tvt::build_dir() + L"\\tests\\support\\schtasks_standin.exe";
     }
     std::string task_state() { return tvt::read_file_or_empty(task).substr(0, 3); }
-
     void TearDown() override
     {
         g_schtasks_standin.clear();
-        SetEnvironmentVariableW(L"TOVRIN_TASK_FILE", NULL);
+        tvt::use_task_standin(L"", "", L"", false);
         StopTest::TearDown();
     }
     std::vector<std::string> tasks;
@@ -1574,20 +1569,17 @@ TEST_F(StopRunTest, ThisInstallationsListenerIsStoppedByRequest)
 TEST_F(StopRunTest, NothingRunningDisablesTheTaskOnlyForAnUpgrade)
 {
     set_answers({{0, 0, "", "", 0}});
-    for (int mode : {TOVRIN_STOP_FOR_UPGRADE, TOVRIN_STOP_FOR_WINDOW}) {
+    for (int upgrade : {1, 0}) {
         set_task("1 0");
         DeleteFileW((state + L"\\upgrade-stop.log").c_str());
         std::vector<std::string> lines;
-        EXPECT_EQ(0, stop(fake_query, &lines, mode));
+        EXPECT_EQ(0, stop(fake_query, &lines, upgrade ? TOVRIN_STOP_FOR_UPGRADE : TOVRIN_STOP_FOR_WINDOW));
         ASSERT_EQ(1u, lines.size());
         EXPECT_EQ(0u, lines[0].find("result=stopped detail=none ")) << lines[0];
-        bool upgrade = mode == TOVRIN_STOP_FOR_UPGRADE;
-        const std::vector<std::string> held = {k_query, k_disable, k_query};
-        EXPECT_EQ(upgrade ? held : std::vector<std::string>(), tasks);
+        EXPECT_EQ(upgrade ? 3u : 0u, tasks.size()) << "query, disable, query";
         EXPECT_EQ(upgrade ? "0 0" : "1 0", task_state());
-        EXPECT_NE(std::string::npos, lines[0].find(upgrade ? " task_before=enabled task_after=disabled"
-                                                           : " task_before=unread task_after=unread"))
-            << lines[0];
+        EXPECT_NE(std::string::npos, lines[0].find(upgrade ? "task_before=enabled task_after=disabled"
+                                                           : "task_before=unread task_after=unread"));
     }
 }
 
@@ -1635,13 +1627,12 @@ TEST_F(StopRunTest, LogonTaskIsLeftAsItWasFound)
     const int window = TOVRIN_STOP_FOR_WINDOW, upgrade = TOVRIN_STOP_FOR_UPGRADE;
     const std::vector<std::string> kept = {k_query, k_end};
     const std::vector<std::string> enabled_again = {k_query, k_disable, k_end, k_enable, k_query};
-    struct row {
+    struct row { // the task before ("ENABLED RUNNING", "" for none) and after
         int mode;
-        const char *before; // "ENABLED RUNNING", "" for no task
+        const char *before;
         int result;
         std::vector<std::string> steps;
-        const char *after;
-        const char *words;
+        const char *after, *words;
     } rows[] = {
         {window, "1 1", 0, {k_query, k_disable, k_enable, k_query}, "1 1", "enabled enabled"},
         {window, "0 1", 0, {k_query}, "0 1", "disabled disabled"},

@@ -2,36 +2,24 @@
 // disable or end a task. It keeps the one task "Tovrin Host" the way the
 // Task Scheduler would: the file named by TOVRIN_TASK_FILE holds
 // "ENABLED RUNNING COMMAND" (no file: no task), and only /Change and /End
-// change it. Each call's arguments are appended to that file + ".calls".
+// change it.
 #include <stdio.h>
-#include <string.h>
 #include <wchar.h>
 
 int wmain(int argc, wchar_t **argv)
 {
     const wchar_t *file = _wgetenv(L"TOVRIN_TASK_FILE");
-    if (!file || argc < 4 || wcscmp(argv[2], L"/TN") != 0 || wcscmp(argv[3], L"Tovrin Host") != 0) {
-        return 2;
-    }
-    wchar_t calls[1024];
-    swprintf(calls, 1024, L"%ls.calls", file);
-    FILE *log = _wfopen(calls, L"ab");
-    for (int i = 1; log && i < argc; i++) {
-        fprintf(log, "%ls%s", argv[i], i + 1 < argc ? " " : "\r\n");
-    }
-    if (log) {
-        fclose(log);
-    }
     int enabled = 0, running = 0;
     char command[1024] = "";
-    FILE *state = _wfopen(file, L"rb");
-    if (!state || fscanf(state, "%d %d %1023[^\r\n]", &enabled, &running, command) != 3) {
+    FILE *state = file ? _wfopen(file, L"rb") : NULL;
+    if (argc < 4 || wcscmp(argv[2], L"/TN") != 0 || wcscmp(argv[3], L"Tovrin Host") != 0 ||
+        !state || fscanf(state, "%d %d %1023[^\r\n]", &enabled, &running, command) != 3) {
         fprintf(stderr, "ERROR: The system cannot find the file specified.\r\n");
         return 1;
     }
     fclose(state);
-    const wchar_t *verb = argv[1];
-    if (wcscmp(verb, L"/Query") == 0 && argc == 5 && wcscmp(argv[4], L"/XML") == 0) {
+    const wchar_t *last = argv[argc - 1];
+    if (wcscmp(argv[1], L"/Query") == 0 && argc == 5 && wcscmp(last, L"/XML") == 0) {
         // Triggers have an <Enabled> of their own; the task's is in <Settings>.
         printf("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n<Task version=\"1.2\" "
                "xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">\r\n"
@@ -42,18 +30,17 @@ int wmain(int argc, wchar_t **argv)
                enabled ? "true" : "false", command);
         return 0;
     }
-    if (wcscmp(verb, L"/Change") == 0 && argc == 5 && wcscmp(argv[4], L"/ENABLE") == 0) {
+    if (wcscmp(argv[1], L"/Change") == 0 && argc == 5 && wcscmp(last, L"/ENABLE") == 0) {
         enabled = 1;
-    } else if (wcscmp(verb, L"/Change") == 0 && argc == 5 && wcscmp(argv[4], L"/DISABLE") == 0) {
+    } else if (wcscmp(argv[1], L"/Change") == 0 && argc == 5 && wcscmp(last, L"/DISABLE") == 0) {
         enabled = 0;
-    } else if (wcscmp(verb, L"/End") == 0 && argc == 4) {
+    } else if (wcscmp(argv[1], L"/End") == 0 && argc == 4) {
         running = 0;
     } else {
-        return 2;
+        return 1;
     }
     state = _wfopen(file, L"wb");
     fprintf(state, "%d %d %s\r\n", enabled, running, command);
     fclose(state);
-    printf("SUCCESS\r\n");
     return 0;
 }
