@@ -1979,7 +1979,8 @@ static void set_stopped(struct stop_state *stop, int consult_pid_reused)
     stop->detail = consult_pid_reused && stop->probe.pid_reused ? "pid_reused" : "none";
 }
 
-static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir, int mode,
+/* The caller sets stop->mode; the rest of `stop` is the stop's own. */
+static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
                         listener_query_fn query, struct stop_state *stop)
 {
     char helper_sha256[SHA256_TEXT_CAP];
@@ -2001,7 +2002,6 @@ static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir, in
     stop->state_dir = state_dir;
     stop->query = query;
     stop->count = 0;
-    stop->mode = mode;
     stop->task_before = stop->task_after = TASK_UNREAD;
     stop->task_disabled = 0;
     compute_helper_sha256(helper_sha256);
@@ -2024,7 +2024,7 @@ static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir, in
         /* Nothing runs. An upgrade still has the task disabled, so that it
          * cannot start the sidecar while files are replaced; the window,
          * which leaves the task as it was, has no reason to touch it. */
-        if (mode == TOVRIN_STOP_FOR_UPGRADE) {
+        if (stop->mode == TOVRIN_STOP_FOR_UPGRADE) {
             hold_task(stop, 0);
         }
         set_stopped(stop, 1);
@@ -2137,5 +2137,6 @@ int tovrin_stop_existing_sidecar(const wchar_t *install_dir, const wchar_t *stat
     /* The tables of the stop (about 30 KB) live for the whole call. */
     struct stop_state stop;
     memset(&stop, 0, sizeof stop);
-    return stop_sidecar(install_dir, state_dir, mode, query_listener, &stop);
+    stop.mode = mode;
+    return stop_sidecar(install_dir, state_dir, query_listener, &stop);
 }

@@ -466,9 +466,8 @@ TEST_F(WindowTest, FirstStartThenKeepThenReplace)
     EXPECT_FALSE(tvt::file_exists(state_ + L"\\upgrade-stop.log"));
 
     // Another release installed: the old sidecar is asked to stop (with its
-    // token) and a new one launched; its output log rotates. The logon task
-    // (Windows' schtasks.exe modelled) runs the shell: it stays enabled, and
-    // its instance, this shell, is not ended.
+    // token) and a new one launched; its output log rotates.
+    // The logon task runs the shell: it stays enabled, and this shell runs.
     set_release(dir, k_other);
     ASSERT_TRUE(tvt::use_task_standin(dir + L"\\task.txt", "1 1", dir + L"\\TovrinHost.exe"));
     shell_run *third = start_shell(dir);

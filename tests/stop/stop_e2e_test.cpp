@@ -259,8 +259,7 @@ TEST_F(StopE2eTest, SidecarThatHonoursTheRequestEndsByItself)
     ASSERT_FALSE(HasFatalFailure());
     tvt::process sidecar = start_host_sidecar();
     ASSERT_FALSE(HasFatalFailure());
-    // The logon task runs the shell (Windows' schtasks.exe modelled): for
-    // the upgrade it is ended and stays disabled.
+    // The logon task runs the shell: for the upgrade, ended and disabled.
     ASSERT_TRUE(tvt::use_task_standin(root + L"\\task.txt", "1 1", install + L"\\TovrinHost.exe"));
 
     EXPECT_EQ(0u, run_shell(install + L"\\TovrinHost.exe", L"--stop-existing"));

@@ -1,8 +1,6 @@
-// Stands in for Windows' schtasks.exe, whose Wine version cannot query,
-// disable or end a task. It keeps the one task "Tovrin Host" the way the
-// Task Scheduler would: the file named by TOVRIN_TASK_FILE holds
-// "ENABLED RUNNING COMMAND" (no file: no task), and only /Change and /End
-// change it.
+// Windows' schtasks.exe for the one task "Tovrin Host" (Wine's cannot query,
+// disable or end one): TOVRIN_TASK_FILE holds "ENABLED RUNNING COMMAND" (no
+// file: no task), changed only by /Change and /End, as the scheduler does.
 #include <stdio.h>
 #include <wchar.h>
 
@@ -14,7 +12,6 @@ int wmain(int argc, wchar_t **argv)
     FILE *state = file ? _wfopen(file, L"rb") : NULL;
     if (argc < 4 || wcscmp(argv[2], L"/TN") != 0 || wcscmp(argv[3], L"Tovrin Host") != 0 ||
         !state || fscanf(state, "%d %d %1023[^\r\n]", &enabled, &running, command) != 3) {
-        fprintf(stderr, "ERROR: The system cannot find the file specified.\r\n");
         return 1;
     }
     fclose(state);
@@ -30,10 +27,9 @@ int wmain(int argc, wchar_t **argv)
                enabled ? "true" : "false", command);
         return 0;
     }
-    if (wcscmp(argv[1], L"/Change") == 0 && argc == 5 && wcscmp(last, L"/ENABLE") == 0) {
-        enabled = 1;
-    } else if (wcscmp(argv[1], L"/Change") == 0 && argc == 5 && wcscmp(last, L"/DISABLE") == 0) {
-        enabled = 0;
+    int change = wcscmp(argv[1], L"/Change") == 0 && argc == 5;
+    if (change && (wcscmp(last, L"/ENABLE") == 0 || wcscmp(last, L"/DISABLE") == 0)) {
+        enabled = wcscmp(last, L"/ENABLE") == 0;
     } else if (wcscmp(argv[1], L"/End") == 0 && argc == 4) {
         running = 0;
     } else {

@@ -30,12 +30,9 @@ std::wstring release_host_exe(); // the release TovrinHost.exe itself
 // 2 s instead of 60 s.
 std::wstring host_trail_exe();
 std::wstring test_sidecar_exe(); // the native test sidecar
-// The logon task of the schtasks.exe stand-in (schtasks_standin.cpp) for
-// the programs started from now on: "ENABLED RUNNING" ("" for none) and the
-// program its action runs. With `prefix` the stand-in takes the place of
-// the prefix's own schtasks.exe, which Wine runs only for a program started
-// with "schtasks.exe=n,b" in WINEDLLOVERRIDES (read from the Unix side, so
-// CTest sets it); an empty `file` puts the prefix's own back.
+// The task "ENABLED RUNNING" ("" for none) running `command` of the stand-in
+// schtasks.exe. With `prefix` it replaces the prefix's own (run only where
+// CTest set WINEDLLOVERRIDES "schtasks.exe=n,b"); no `file` puts that back.
 bool use_task_standin(const std::wstring &file, const std::string &task = "",
                       const std::wstring &command = L"", bool prefix = true);
 
