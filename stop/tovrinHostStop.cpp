@@ -1183,15 +1183,20 @@ done:
 /* stopping                                                            */
 /* ------------------------------------------------------------------ */
 
+/* What schtasks.exe wrote on its standard output, and its exit code. */
+struct schtasks_answer {
+    char text[TASK_ANSWER_CAP]; /* `length` bytes and a NUL */
+    size_t length;
+    DWORD exit_code;
+};
+
 /* The system's schtasks.exe with `args`, waited for at most 15 s. Without
  * `answer` its exit code is not read: the task may not exist, and a change
  * step decides nothing. With `answer`, its standard output is collected
- * through a pipe that it alone inherits, into `answer` (`*length` bytes,
- * at most cap - 1, and a NUL), and `*exit_code` is set; the run then fails when the
+ * through a pipe that it alone inherits; the run then fails when the
  * program did not end within the wait or wrote more than fits. 0 when it
  * could not be started or failed so. */
-static int run_schtasks(const wchar_t *args, char *answer, size_t cap, size_t *length,
-                        DWORD *exit_code)
+static int run_schtasks(const wchar_t *args, struct schtasks_answer *answer)
 {
     wchar_t system_dir[JOIN_CAP];
     wchar_t program[JOIN_CAP];
@@ -1233,9 +1238,10 @@ static int run_schtasks(const wchar_t *args, char *answer, size_t cap, size_t *l
     startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
     startup.StartupInfo.wShowWindow = SW_HIDE;
     if (answer) {
-        answer[0] = '\0';
-        *exit_code = 0;
-        if (cap < 1 || !CreatePipe(&read_end, &write_end, &inheritable, 0)) {
+        answer->text[0] = '\0';
+        answer->length = 0;
+        answer->exit_code = 0;
+        if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) {
             read_end = write_end = NULL;
             goto done;
         }
@@ -1282,8 +1288,8 @@ static int run_schtasks(const wchar_t *args, char *answer, size_t cap, size_t *l
             break;
         }
         if (available > 0) {
-            if (available > cap - 1 - got ||
-                !ReadFile(read_end, answer + got, available, &read, NULL)) {
+            if (available > TASK_ANSWER_CAP - 1 - got ||
+                !ReadFile(read_end, answer->text + got, available, &read, NULL)) {
                 goto done;
             }
             got += read;
@@ -1299,10 +1305,10 @@ static int run_schtasks(const wchar_t *args, char *answer, size_t cap, size_t *l
         }
         ended = WaitForSingleObject(info.hProcess, PIPE_POLL_MS) == WAIT_OBJECT_0;
     }
-    answer[got] = '\0';
-    *length = got;
+    answer->text[got] = '\0';
+    answer->length = got;
     if (WaitForSingleObject(info.hProcess, 0) == WAIT_OBJECT_0 &&
-        GetExitCodeProcess(info.hProcess, exit_code)) {
+        GetExitCodeProcess(info.hProcess, &answer->exit_code)) {
         ok = 1;
     }
 
@@ -1444,27 +1450,28 @@ static int parse_task_xml(wchar_t *xml, int *enabled, int *runs_self)
  * with an error code means that there is no such task for this user. */
 static int read_task(int *runs_self)
 {
-    char answer[TASK_ANSWER_CAP];
+    struct schtasks_answer answer;
     wchar_t xml[TASK_ANSWER_CAP];
-    DWORD exit_code = 0;
-    size_t len = 0;
+    const char *text = answer.text;
+    size_t len;
     int enabled = 0;
-    int n;
 
     *runs_self = 0;
-    if (!run_schtasks(k_task_query, answer, sizeof answer, &len, &exit_code)) {
+    if (!run_schtasks(k_task_query, &answer)) {
         return TASK_UNKNOWN;
     }
-    if (exit_code != 0) {
+    if (answer.exit_code != 0) {
         return TASK_NONE;
     }
-    if (len >= 2 && (((unsigned char)answer[0] == 0xFF && (unsigned char)answer[1] == 0xFE) ||
-                     answer[1] == '\0')) {
-        memcpy(xml, answer, len & ~(size_t)1);
+    len = answer.length;
+    if (len >= 2 &&
+        (((unsigned char)text[0] == 0xFF && (unsigned char)text[1] == 0xFE) || text[1] == '\0')) {
+        memcpy(xml, text, len & ~(size_t)1);
         xml[len / 2] = L'\0';
     } else {
-        n = len > 0 ? MultiByteToWideChar(CP_OEMCP, 0, answer, (int)len, xml, TASK_ANSWER_CAP - 1)
-                    : 0;
+        int n = len > 0 ? MultiByteToWideChar(CP_OEMCP, 0, text, (int)len, xml,
+                                              TASK_ANSWER_CAP - 1)
+                        : 0;
         if (n <= 0) {
             return TASK_UNKNOWN;
         }
@@ -1913,12 +1920,12 @@ static void hold_task(struct stop_state *stop, int end_it)
     stop->task_before = read_task(&runs_self);
     stop->task_after = stop->task_before;
     if (stop->task_before == TASK_ENABLED) {
-        run_schtasks(k_task_disable, NULL, 0, NULL, NULL);
+        run_schtasks(k_task_disable, NULL);
         stop->task_disabled = 1;
     }
     if (end_it && (stop->task_before == TASK_ENABLED || stop->task_before == TASK_DISABLED) &&
         !(stop->mode == TOVRIN_STOP_FOR_WINDOW && runs_self)) {
-        run_schtasks(k_task_end, NULL, 0, NULL, NULL);
+        run_schtasks(k_task_end, NULL);
     }
 }
 
@@ -1932,7 +1939,7 @@ static void release_task(struct stop_state *stop)
         return;
     }
     if (stop->result != 0 || stop->mode != TOVRIN_STOP_FOR_UPGRADE) {
-        run_schtasks(k_task_enable, NULL, 0, NULL, NULL);
+        run_schtasks(k_task_enable, NULL);
     }
     stop->task_after = read_task(&runs_self);
 }

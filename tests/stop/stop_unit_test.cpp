@@ -1777,7 +1777,7 @@ TEST(Schtasks, StartsTheSystemProgramWithTheTaskArguments)
     for (const auto &call : calls) {
         int started_ok = 0;
         std::vector<std::string> steps =
-            task_steps_during([&] { started_ok = run_schtasks(call.first, NULL, 0, NULL, NULL); });
+            task_steps_during([&] { started_ok = run_schtasks(call.first, NULL); });
         EXPECT_EQ(1, started_ok);
         EXPECT_EQ(std::vector<std::string>{call.second}, steps);
     }
