@@ -1250,7 +1250,8 @@ int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int
         if (g_hwnd) {
             PostMessageW(g_hwnd, WM_APP_REPLACING, 0, (LPARAM)outcome->wait);
         }
-        int stopped = tovrin_stop_existing_sidecar(g_install_dir, g_state_dir);
+        int stopped =
+            tovrin_stop_existing_sidecar(g_install_dir, g_state_dir, TOVRIN_STOP_FOR_WINDOW);
         if (stopped == 2) {
             forget_ui_url();
             return report_launch_failure(outcome, "foreign_listener", k_foreign_text);

@@ -61,6 +61,8 @@
 #define TOKEN_SEND_MAX 200    /* ... and only one of up to 200 is sent */
 #define HEADER_CAP 600
 #define SCHTASKS_CMD_CAP 512
+#define TASK_ANSWER_CAP 16384  /* the task's XML as schtasks.exe writes it, bytes */
+#define ATTRIBUTE_LIST_CAP 256 /* a one-entry attribute list, bytes */
 #define RELATION_CAP 40
 #define QUERY_WORD_CAP 32
 #define DETAIL_CAP 64
@@ -74,6 +76,7 @@
 #define LISTENER_ATTEMPTS 8
 #define ATTEMPT_SLEEP_MS 200
 #define SCHTASKS_WAIT_MS 15000
+#define PIPE_POLL_MS 20
 #define GRACEFUL_WAIT_MS 4000
 #define TERMINATE_WAIT_MS 8000
 #define FINAL_WAIT_MS 8000
@@ -85,7 +88,19 @@
 static const wchar_t k_task_disable[] = L"/Change /TN \"Tovrin Host\" /DISABLE";
 static const wchar_t k_task_end[] = L"/End /TN \"Tovrin Host\"";
 static const wchar_t k_task_enable[] = L"/Change /TN \"Tovrin Host\" /ENABLE";
+/* The task's definition as XML: its element names and values are the same
+ * in every language of Windows, unlike the lists and messages of the other
+ * /Query forms. */
+static const wchar_t k_task_query[] = L"/Query /TN \"Tovrin Host\" /XML";
 static const char k_hex_digits[] = "0123456789abcdef";
+
+/* The logon task as the stop found it and left it, with its record word. */
+#define TASK_UNREAD 0   /* the stop had no reason to look at it */
+#define TASK_NONE 1     /* schtasks.exe knows no such task for this user */
+#define TASK_ENABLED 2
+#define TASK_DISABLED 3
+#define TASK_UNKNOWN 4  /* schtasks.exe did not run, end or answer readably */
+static const char *const k_task_words[] = {"unread", "none", "enabled", "disabled", "unknown"};
 
 /* ------------------------------------------------------------------ */
 /* records                                                             */
@@ -1247,45 +1262,304 @@ done:
 /* stopping                                                            */
 /* ------------------------------------------------------------------ */
 
-/* The system's schtasks.exe with `args`, waited for at most 15 s. Its exit
- * code is not read: the task may not exist, and none of the three steps
- * decides anything. 0 when it could not be started. */
-static int run_schtasks(const wchar_t *args)
+/* What schtasks.exe wrote on its standard output, and its exit code. */
+struct schtasks_answer {
+    char text[TASK_ANSWER_CAP]; /* `length` bytes and a NUL */
+    size_t length;
+    DWORD exit_code;
+};
+
+/* The system's schtasks.exe with `args`, waited for at most 15 s. Without
+ * `answer` its exit code is not read: the task may not exist, and a change
+ * step decides nothing. With `answer`, its standard output is collected
+ * through a pipe that it alone inherits; the run then fails when the
+ * program did not end within the wait or wrote more than fits. 0 when it
+ * could not be started or failed so. */
+static int run_schtasks(const wchar_t *args, struct schtasks_answer *answer)
 {
     wchar_t system_dir[JOIN_CAP];
     wchar_t program[JOIN_CAP];
     wchar_t command[SCHTASKS_CMD_CAP];
-    STARTUPINFOW startup;
+    STARTUPINFOEXW startup;
     PROCESS_INFORMATION info;
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
+    /* Pointer-aligned storage for the attribute list: no heap block to free. */
+    void *list_storage[ATTRIBUTE_LIST_CAP / sizeof(void *)];
+    LPPROC_THREAD_ATTRIBUTE_LIST list = NULL;
+    SIZE_T list_size = 0;
+    HANDLE read_end = NULL;
+    HANDLE write_end = NULL;
+    DWORD flags = CREATE_NO_WINDOW;
+    DWORD started;
+    size_t got = 0;
+    int ended = 0;
+    int ok = 0;
     UINT n;
     int written;
 
+    memset(&info, 0, sizeof info);
     n = GetSystemDirectoryW(system_dir, JOIN_CAP);
     if (n == 0 || n >= JOIN_CAP) {
-        return 0;
+        goto done;
     }
     program[0] = L'\0';
     join_path(program, system_dir, L"schtasks.exe");
     if (program[0] == L'\0') {
-        return 0;
+        goto done;
     }
     written = _snwprintf(command, SCHTASKS_CMD_CAP, L"\"%ls\" %ls", program, args);
     command[SCHTASKS_CMD_CAP - 1] = L'\0';
     if (written < 0 || written >= SCHTASKS_CMD_CAP) {
-        return 0;
+        goto done;
     }
     memset(&startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    if (!CreateProcessW(program, command, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL,
-                        &startup, &info)) {
+    startup.StartupInfo.cb = sizeof startup.StartupInfo;
+    startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
+    startup.StartupInfo.wShowWindow = SW_HIDE;
+    if (answer) {
+        answer->text[0] = '\0';
+        answer->length = 0;
+        answer->exit_code = 0;
+        if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) {
+            read_end = write_end = NULL;
+            goto done;
+        }
+        /* Only the write end goes to the child, and nothing else of this
+         * process: an inherited handle of the caller's would stay open as
+         * long as schtasks.exe runs. */
+        InitializeProcThreadAttributeList(NULL, 1, 0, &list_size);
+        if (list_size == 0 || list_size > sizeof list_storage ||
+            !InitializeProcThreadAttributeList((LPPROC_THREAD_ATTRIBUTE_LIST)list_storage, 1, 0,
+                                               &list_size)) {
+            goto done;
+        }
+        list = (LPPROC_THREAD_ATTRIBUTE_LIST)list_storage;
+        if (!SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0) ||
+            !UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &write_end,
+                                       sizeof write_end, NULL, NULL)) {
+            goto done;
+        }
+        startup.StartupInfo.cb = sizeof startup;
+        startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdOutput = write_end;
+        startup.lpAttributeList = list;
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
+    if (!CreateProcessW(program, command, NULL, NULL, answer ? TRUE : FALSE, flags, NULL, NULL,
+                        &startup.StartupInfo, &info)) {
+        memset(&info, 0, sizeof info);
+        goto done;
+    }
+    if (!answer) {
+        WaitForSingleObject(info.hProcess, SCHTASKS_WAIT_MS);
+        ok = 1;
+        goto done;
+    }
+    /* The child holds the only write end now: once it has ended and its
+     * output is read, the pipe reports that no more can come. */
+    CloseHandle(write_end);
+    write_end = NULL;
+    started = GetTickCount();
+    for (;;) {
+        DWORD available = 0;
+        DWORD read = 0;
+        if (!PeekNamedPipe(read_end, NULL, 0, NULL, &available, NULL)) {
+            break;
+        }
+        if (available > 0) {
+            if (available > TASK_ANSWER_CAP - 1 - got ||
+                !ReadFile(read_end, answer->text + got, available, &read, NULL)) {
+                goto done;
+            }
+            got += read;
+            continue;
+        }
+        /* Ended with nothing more in the pipe (a program that it started
+         * may still hold a copy of the write end). */
+        if (ended) {
+            break;
+        }
+        if (GetTickCount() - started >= SCHTASKS_WAIT_MS) {
+            goto done;
+        }
+        ended = WaitForSingleObject(info.hProcess, PIPE_POLL_MS) == WAIT_OBJECT_0;
+    }
+    answer->text[got] = '\0';
+    answer->length = got;
+    if (WaitForSingleObject(info.hProcess, 0) == WAIT_OBJECT_0 &&
+        GetExitCodeProcess(info.hProcess, &answer->exit_code)) {
+        ok = 1;
+    }
+
+done:
+    if (info.hThread) {
+        CloseHandle(info.hThread);
+    }
+    if (info.hProcess) {
+        CloseHandle(info.hProcess);
+    }
+    if (list) {
+        DeleteProcThreadAttributeList(list);
+    }
+    if (write_end) {
+        CloseHandle(write_end);
+    }
+    if (read_end) {
+        CloseHandle(read_end);
+    }
+    return ok;
+}
+
+/* The five entities XML writes in text, decoded in place. */
+static void decode_xml_text(wchar_t *text)
+{
+    static const struct {
+        const wchar_t *entity;
+        wchar_t unit;
+    } entities[] = {{L"&amp;", L'&'}, {L"&lt;", L'<'}, {L"&gt;", L'>'},
+                    {L"&quot;", L'"'}, {L"&apos;", L'\''}};
+    wchar_t *out = text;
+    const wchar_t *in = text;
+    while (*in) {
+        size_t k;
+        size_t len = 0;
+        for (k = 0; *in == L'&' && k < sizeof entities / sizeof entities[0]; k++) {
+            len = wcslen(entities[k].entity);
+            if (wcsncmp(in, entities[k].entity, len) == 0) {
+                break;
+            }
+        }
+        if (*in == L'&' && k < sizeof entities / sizeof entities[0]) {
+            *out++ = entities[k].unit;
+            in += len;
+        } else {
+            *out++ = *in++;
+        }
+    }
+    *out = L'\0';
+}
+
+/* 1 when the program of an Exec action (`command`, as the XML holds it)
+ * has the file name of this program. The task may name it in many ways
+ * (quoted, through environment variables, by a short or linked path); the
+ * file name is enough to keep the shell from ending itself. */
+static int action_is_self(wchar_t *command)
+{
+    wchar_t expanded[IMAGE_WIDE_CAP];
+    wchar_t module[IMAGE_WIDE_CAP];
+    const wchar_t *name;
+    const wchar_t *own;
+    wchar_t *at;
+    DWORD n;
+
+    decode_xml_text(command);
+    while (*command == L' ' || *command == L'\t' || *command == L'\r' || *command == L'\n' ||
+           *command == L'"') {
+        command++;
+    }
+    at = command + wcslen(command);
+    while (at > command && (at[-1] == L' ' || at[-1] == L'\t' || at[-1] == L'\r' ||
+                            at[-1] == L'\n' || at[-1] == L'"')) {
+        *--at = L'\0';
+    }
+    n = ExpandEnvironmentStringsW(command, expanded, IMAGE_WIDE_CAP);
+    if (n == 0 || n > IMAGE_WIDE_CAP) {
         return 0;
     }
-    WaitForSingleObject(info.hProcess, SCHTASKS_WAIT_MS);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
+    n = GetModuleFileNameW(NULL, module, IMAGE_WIDE_CAP);
+    if (n < 1 || n > IMAGE_WIDE_CAP - 1) {
+        return 0;
+    }
+    module[n] = L'\0';
+    name = wcsrchr(expanded, L'\\');
+    name = name ? name + 1 : expanded;
+    own = wcsrchr(module, L'\\');
+    own = own ? own + 1 : module;
+    return _wcsicmp(name, own) == 0 ? 1 : 0;
+}
+
+/* Reads the task's definition (`xml`, modified in place): whether it is
+ * enabled (<Enabled> of <Settings>; the schema's default is true) and
+ * whether one of its actions runs this program. 0 when the text is not a
+ * definition that says so. */
+static int parse_task_xml(wchar_t *xml, int *enabled, int *runs_self)
+{
+    wchar_t *settings = wcsstr(xml, L"<Settings>");
+    wchar_t *settings_end = settings ? wcsstr(settings, L"</Settings>") : NULL;
+    wchar_t *at;
+    wchar_t *end;
+
+    *runs_self = 0;
+    if (!settings_end) {
+        return 0;
+    }
+    *settings_end = L'\0';
+    at = wcsstr(settings, L"<Enabled>");
+    *enabled = 1;
+    if (at) {
+        at += wcslen(L"<Enabled>");
+        while (*at == L' ' || *at == L'\t' || *at == L'\r' || *at == L'\n') {
+            at++;
+        }
+        if (wcsncmp(at, L"false", 5) == 0 || *at == L'0') {
+            *enabled = 0;
+        } else if (wcsncmp(at, L"true", 4) != 0 && *at != L'1') {
+            return 0;
+        }
+    }
+    at = wcsstr(settings_end + 1, L"<Actions");
+    while (at && (at = wcsstr(at, L"<Command>")) != NULL) {
+        at += wcslen(L"<Command>");
+        end = wcsstr(at, L"</Command>");
+        if (!end) {
+            break;
+        }
+        *end = L'\0';
+        if (action_is_self(at)) {
+            *runs_self = 1;
+        }
+        at = end + 1;
+    }
     return 1;
+}
+
+/* The task "Tovrin Host" as schtasks.exe describes it now. Its answer is
+ * UTF-16 when it says so by its bytes, else text in the code page of the
+ * console it was given (the OEM code page of the system). A run that ends
+ * with an error code means that there is no such task for this user. */
+static int read_task(int *runs_self)
+{
+    struct schtasks_answer answer;
+    wchar_t xml[TASK_ANSWER_CAP];
+    const char *text = answer.text;
+    size_t len;
+    int enabled = 0;
+
+    *runs_self = 0;
+    if (!run_schtasks(k_task_query, &answer)) {
+        return TASK_UNKNOWN;
+    }
+    if (answer.exit_code != 0) {
+        return TASK_NONE;
+    }
+    len = answer.length;
+    if (len >= 2 &&
+        (((unsigned char)text[0] == 0xFF && (unsigned char)text[1] == 0xFE) || text[1] == '\0')) {
+        memcpy(xml, text, len & ~(size_t)1);
+        xml[len / 2] = L'\0';
+    } else {
+        int n = len > 0 ? MultiByteToWideChar(CP_OEMCP, 0, text, (int)len, xml,
+                                              TASK_ANSWER_CAP - 1)
+                        : 0;
+        if (n <= 0) {
+            return TASK_UNKNOWN;
+        }
+        xml[n] = L'\0';
+    }
+    if (!parse_task_xml(xml, &enabled, runs_self)) {
+        return TASK_UNKNOWN;
+    }
+    return enabled ? TASK_ENABLED : TASK_DISABLED;
 }
 
 /* The bearer token of the control file, by a scan of its own: behind the
@@ -1639,7 +1913,7 @@ static void image_basename(const char *image, char *out)
 /* The record line; its length, or 0 when it does not fit. */
 static int format_stop_record(char *out, size_t cap, const char *result_word, const char *detail,
                               const struct install_probe *probe, int helper_matches,
-                              const char *helper_sha256)
+                              const char *helper_sha256, int task_before, int task_after)
 {
     char basename[BASENAME_CAP];
     int n;
@@ -1648,7 +1922,7 @@ static int format_stop_record(char *out, size_t cap, const char *result_word, co
                  "result=%s detail=%s listener_pid=%lu image_basename=%s image_relation=%s "
                  "image_query=%s win32_error=%lu discover_attempts=%d owner_metadata=%s "
                  "pid_reused=%d command_matches=%s helper_matches_install=%d "
-                 "helper_sha256=%s\r\n",
+                 "helper_sha256=%s task_before=%s task_after=%s\r\n",
                  result_word, detail, (unsigned long)probe->listener_pid, basename,
                  probe->image_relation[0] != '\0' ? probe->image_relation : "unavailable",
                  probe->image_query[0] != '\0' ? probe->image_query : "unknown",
@@ -1658,7 +1932,8 @@ static int format_stop_record(char *out, size_t cap, const char *result_word, co
                  : probe->command_matches == 0 ? "0"
                                                : "unknown",
                  helper_matches ? 1 : 0,
-                 helper_sha256 && helper_sha256[0] != '\0' ? helper_sha256 : "unavailable");
+                 helper_sha256 && helper_sha256[0] != '\0' ? helper_sha256 : "unavailable",
+                 k_task_words[task_before], k_task_words[task_after]);
     if (n < 1 || (size_t)n >= cap) {
         return 0;
     }
@@ -1669,7 +1944,8 @@ static int format_stop_record(char *out, size_t cap, const char *result_word, co
  * log is never rotated, so it stops growing past 256 KiB. */
 static void append_stop_record(const wchar_t *state_dir, const char *result_word,
                                const char *detail, const struct install_probe *probe,
-                               int helper_matches, const char *helper_sha256)
+                               int helper_matches, const char *helper_sha256, int task_before,
+                               int task_after)
 {
     wchar_t path[JOIN_CAP];
     char line[RECORD_CAP];
@@ -1691,7 +1967,7 @@ static void append_stop_record(const wchar_t *state_dir, const char *result_word
         goto done;
     }
     n = format_stop_record(line, sizeof line, result_word, detail, probe, helper_matches,
-                           helper_sha256);
+                           helper_sha256, task_before, task_after);
     if (n >= 1) {
         WriteFile(file, line, (DWORD)n, &written, NULL);
     }
@@ -1723,23 +1999,58 @@ struct stop_state {
     int result;
     const char *result_word;
     const char *detail;
+    int mode;          /* TOVRIN_STOP_FOR_WINDOW or TOVRIN_STOP_FOR_UPGRADE */
+    int task_before;   /* TASK_* */
+    int task_after;
+    int task_disabled; /* the stop disabled the task and owes it an enable */
 };
 
-/* A plan during the waits. A failed or blocked plan ends the stop and lets
- * the scheduled task run the sidecar again, since nothing more will be
- * stopped. */
+/* Reads the logon task and keeps it from starting the sidecar while the
+ * stop runs: an enabled task is disabled, and with `end_it` its running
+ * instance is ended. A task the stop cannot read is left alone, as it
+ * could not be left as it was found. In the window the task may be what
+ * started this very shell, which the end step would end with it. */
+static void hold_task(struct stop_state *stop, int end_it)
+{
+    int runs_self = 0;
+    stop->task_before = read_task(&runs_self);
+    stop->task_after = stop->task_before;
+    if (stop->task_before == TASK_ENABLED) {
+        run_schtasks(k_task_disable, NULL);
+        stop->task_disabled = 1;
+    }
+    if (end_it && (stop->task_before == TASK_ENABLED || stop->task_before == TASK_DISABLED) &&
+        !(stop->mode == TOVRIN_STOP_FOR_WINDOW && runs_self)) {
+        run_schtasks(k_task_end, NULL);
+    }
+}
+
+/* Every end of the stop leaves the task as it found it, but one: an
+ * upgrade's successful stop keeps it disabled. The task is read again
+ * after a change, so the record tells what the system made of it. */
+static void release_task(struct stop_state *stop)
+{
+    int runs_self = 0;
+    if (!stop->task_disabled) {
+        return;
+    }
+    if (stop->result != 0 || stop->mode != TOVRIN_STOP_FOR_UPGRADE) {
+        run_schtasks(k_task_enable, NULL);
+    }
+    stop->task_after = read_task(&runs_self);
+}
+
+/* A plan during the waits. A failed or blocked plan ends the stop. */
 static int replan(struct stop_state *stop)
 {
     if (!plan_install(stop->install_dir, stop->state_dir, &stop->plan, stop->records,
                       stop->images, &stop->count, stop->targets, &stop->probe, stop->query)) {
-        run_schtasks(k_task_enable);
         stop->result = 1;
         stop->result_word = "refused";
         stop->detail = "plan_failed";
         return REPLAN_ENDED;
     }
     if (stop->plan.blocked) {
-        run_schtasks(k_task_enable);
         stop->result = 2;
         stop->result_word = "refused";
         stop->detail = foreign_detail(&stop->probe);
@@ -1771,6 +2082,7 @@ static void set_stopped(struct stop_state *stop, int consult_pid_reused)
     stop->detail = consult_pid_reused && stop->probe.pid_reused ? "pid_reused" : "none";
 }
 
+/* The caller sets stop->mode; the rest of `stop` is the stop's own. */
 static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
                         listener_query_fn query, struct stop_state *stop)
 {
@@ -1793,6 +2105,8 @@ static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
     stop->state_dir = state_dir;
     stop->query = query;
     stop->count = 0;
+    stop->task_before = stop->task_after = TASK_UNREAD;
+    stop->task_disabled = 0;
     compute_helper_sha256(helper_sha256);
     helper_matches = helper_matches_install(stop->install_dir);
 
@@ -1810,15 +2124,17 @@ static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
         goto report;
     }
     if (stop->plan.count == 0) {
-        /* Nothing runs; the task stays disabled so that it cannot start
-         * the sidecar in the middle of an upgrade. */
-        run_schtasks(k_task_disable);
+        /* Nothing runs. An upgrade still has the task disabled, so that it
+         * cannot start the sidecar while files are replaced; the window,
+         * which leaves the task as it was, has no reason to touch it. */
+        if (stop->mode == TOVRIN_STOP_FOR_UPGRADE) {
+            hold_task(stop, 0);
+        }
         set_stopped(stop, 1);
         goto report;
     }
 
-    run_schtasks(k_task_disable);
-    run_schtasks(k_task_end);
+    hold_task(stop, 1);
     request_shutdown(state_dir, &stop->names, query);
 
     /* Graceful wait: the first plan right after the request. */
@@ -1848,15 +2164,15 @@ static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
     if (state == REPLAN_EMPTY) {
         set_stopped(stop, 0);
     } else if (state == REPLAN_REMAINS) {
-        run_schtasks(k_task_enable);
         stop->result = 1;
         stop->result_word = "refused";
         stop->detail = "shutdown_timeout";
     }
 
 report:
+    release_task(stop);
     append_stop_record(state_dir, stop->result_word, stop->detail, &stop->probe, helper_matches,
-                       helper_sha256);
+                       helper_sha256, stop->task_before, stop->task_after);
     return stop->result;
 }
 
@@ -1979,8 +2295,10 @@ int tovrin_stop_only(const wchar_t *install_dir, const wchar_t *state_dir)
     }
     attrs = GetFileAttributesW(install_dir);
     if (attrs != INVALID_FILE_ATTRIBUTES) {
-        return (attrs & FILE_ATTRIBUTE_DIRECTORY) ? tovrin_stop_existing_sidecar(install_dir, state_dir)
-                                                  : 0;
+        if (!(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+            return 0;
+        }
+        return tovrin_stop_existing_sidecar(install_dir, state_dir, TOVRIN_STOP_FOR_UPGRADE);
     }
     /* Only a directory that is not there means that nothing of it runs; one
      * that cannot be read (access denied, a share that does not answer) may
@@ -1996,14 +2314,15 @@ int tovrin_stop_only(const wchar_t *install_dir, const wchar_t *state_dir)
     compute_helper_sha256(helper_sha256);
     canonicalize_install_dir(install_dir, canon);
     append_stop_record(state_dir, "refused", "install_dir_unreadable", &probe,
-                       helper_matches_install(canon), helper_sha256);
+                       helper_matches_install(canon), helper_sha256, TASK_UNREAD, TASK_UNREAD);
     return 1;
 }
 
-int tovrin_stop_existing_sidecar(const wchar_t *install_dir, const wchar_t *state_dir)
+int tovrin_stop_existing_sidecar(const wchar_t *install_dir, const wchar_t *state_dir, int mode)
 {
     /* The tables of the stop (about 30 KB) live for the whole call. */
     struct stop_state stop;
     memset(&stop, 0, sizeof stop);
+    stop.mode = mode;
     return stop_sidecar(install_dir, state_dir, query_listener, &stop);
 }

@@ -37,11 +37,18 @@ uint32_t tovrin_lock_owner_pid(const wchar_t *state_dir);
  * be read (1 without a record for missing arguments); else the result of
  * tovrin_stop_existing_sidecar. */
 int tovrin_stop_only(const wchar_t *install_dir, const wchar_t *state_dir);
+/* Who asks for the stop, which decides what becomes of the logon task
+ * "Tovrin Host". The stop disables an enabled task while it runs and ends
+ * the task's running instance; afterwards the window leaves the task as it
+ * found it, while an upgrade keeps it disabled after a stop that succeeded,
+ * so that it cannot start the old sidecar while files are replaced. */
+#define TOVRIN_STOP_FOR_WINDOW 0  /* the window replaces a stale sidecar */
+#define TOVRIN_STOP_FOR_UPGRADE 1 /* --stop-existing, run by an installer */
 
 /* Stops the installation's sidecar. 0 stopped (or nothing ran), 1 the stop
  * failed or was not proved, 2 a foreign program holds the sidecar's address
  * and was left running. Appends one line to upgrade-stop.log per call that
  * passes the argument check. Blocks the caller for the whole stop. */
-int tovrin_stop_existing_sidecar(const wchar_t *install_dir, const wchar_t *state_dir);
+int tovrin_stop_existing_sidecar(const wchar_t *install_dir, const wchar_t *state_dir, int mode);
 
 #endif

@@ -168,6 +168,7 @@ protected:
 
     void TearDown() override
     {
+        tvt::use_task_standin(L"");
         for (tvt::process &p : holders_) {
             TerminateProcess(p.handle, 9);
             WaitForSingleObject(p.handle, 5000);
@@ -489,7 +490,9 @@ TEST_F(WindowTest, FirstStartThenKeepThenReplace)
 
     // Another release installed: the old sidecar is asked to stop (with its
     // token) and a new one launched; its output log rotates.
+    // The logon task runs the shell: it stays enabled, and this shell runs.
     set_release(dir, k_other);
+    ASSERT_TRUE(tvt::use_task_standin(dir + L"\\task.txt", "1 1", dir + L"\\TovrinHost.exe"));
     shell_run *third = start_shell(dir);
     ASSERT_TRUE(wait_status("running", "browser_opened"));
     EXPECT_TRUE(tvt::wait_until([&] { return !tvt::process_alive(sidecar_pid); }, 5000));
@@ -503,6 +506,8 @@ TEST_F(WindowTest, FirstStartThenKeepThenReplace)
     std::vector<std::string> stops = upgrade_stops();
     ASSERT_EQ(1u, stops.size());
     EXPECT_EQ(0u, stops[0].find("result=stopped detail=none ")) << stops[0];
+    EXPECT_NE(std::string::npos, stops[0].find(" task_before=enabled task_after=enabled")) << stops[0];
+    EXPECT_EQ("1 1", tvt::read_file_or_empty(dir + L"\\task.txt").substr(0, 3));
     EXPECT_NE(std::string::npos,
               tvt::read_file_or_empty(state_ + L"\\sidecar-stderr.previous.log").find("test sidecar started"));
     EXPECT_EQ(0u, close_shell(third));

@@ -24,7 +24,9 @@ const std::regex k_record_line(
     "result=(stopped|refused) detail=[a-z_]+ listener_pid=[0-9]+ image_basename=[^ ]+ "
     "image_relation=[a-z_]+ image_query=[a-z_]+ win32_error=[0-9]+ discover_attempts=[0-8] "
     "owner_metadata=(present|absent) pid_reused=[01] command_matches=(unknown|0|1) "
-    "helper_matches_install=[01] helper_sha256=([0-9a-f]{64}|unavailable)\r\n");
+    "helper_matches_install=[01] helper_sha256=([0-9a-f]{64}|unavailable) "
+    "task_before=(unread|none|enabled|disabled|unknown) "
+    "task_after=(unread|none|enabled|disabled|unknown)\r\n");
 
 const char k_default_token[] = "0123456789abcdef0123456789abcdef";
 
@@ -64,6 +66,7 @@ protected:
 
     void TearDown() override
     {
+        tvt::use_task_standin(L"");
         for (tvt::process &p : started) {
             if (still_running(p)) {
                 TerminateProcess(p.handle, 9);
@@ -213,7 +216,7 @@ protected:
         EXPECT_EQ(0u, lines[0].find(start)) << lines[0];
         EXPECT_NE(std::string::npos,
                   lines[0].find(" helper_matches_install=" + std::to_string(helper_matches) +
-                                " helper_sha256=" + host_sha256() + "\r\n"))
+                                " helper_sha256=" + host_sha256() + " task_before="))
             << lines[0];
     }
 
@@ -256,14 +259,18 @@ TEST_F(StopE2eTest, SidecarThatHonoursTheRequestEndsByItself)
     ASSERT_FALSE(HasFatalFailure());
     tvt::process sidecar = start_host_sidecar();
     ASSERT_FALSE(HasFatalFailure());
+    // The logon task runs the shell: for the upgrade, ended and disabled.
+    ASSERT_TRUE(tvt::use_task_standin(root + L"\\task.txt", "1 1", install + L"\\TovrinHost.exe"));
 
     EXPECT_EQ(0u, run_shell(install + L"\\TovrinHost.exe", L"--stop-existing"));
     DWORD code = 0;
     ASSERT_TRUE(tvt::wait_process(sidecar, 5000, &code));
     EXPECT_EQ(37u, code) << "exit code 0 would mean it was terminated";
     EXPECT_EQ(shutdown_line(k_default_token), tvt::read_file_or_empty(requests));
+    EXPECT_EQ("0 0", tvt::read_file_or_empty(root + L"\\task.txt").substr(0, 3));
     // The sidecar removed its lock owner file on the way out.
     expect_one_record("result=stopped detail=none ", 1);
+    EXPECT_NE(std::string::npos, records()[0].find(" task_before=enabled task_after=disabled\r\n"));
     expect_decoys_alive();
 }
 

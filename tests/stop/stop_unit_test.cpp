@@ -27,6 +27,8 @@ struct started_program {
 std::mutex g_started_lock;
 std::vector<started_program> g_started;
 HANDLE g_started_job = NULL; // every started program runs in it
+// When set, the program started in place of the system's schtasks.exe.
+std::wstring g_schtasks_standin;
 } // namespace
 
 // Stands in for CreateProcessW in tovrinHostStop.cpp. The program is made
@@ -45,6 +47,9 @@ static BOOL WINAPI observed_create_process(LPCWSTR application, LPWSTR command_l
     s.application = application ? application : L"";
     s.command_line = command_line ? command_line : L"";
     s.flags = flags;
+    if (!g_schtasks_standin.empty() && s.application.find(L"\\schtasks.exe") != std::wstring::npos) {
+        application = g_schtasks_standin.c_str();
+    }
     if (!CreateProcessW(application, command_line, process_attributes, thread_attributes,
                         inherit, flags | CREATE_SUSPENDED, environment, directory, startup,
                         info)) {
@@ -152,7 +157,8 @@ std::vector<std::string> task_steps_during(const std::function<void()> &run)
     const std::wstring program = system_schtasks();
     for (const started_program &s : seen) {
         EXPECT_EQ(program, s.application);
-        EXPECT_EQ(0, _wcsicmp(program.c_str(), s.image.c_str())) << tvt::narrow(s.image);
+        const std::wstring &ran = g_schtasks_standin.empty() ? program : g_schtasks_standin;
+        EXPECT_EQ(0, _wcsicmp(ran.c_str(), s.image.c_str())) << tvt::narrow(s.image);
         EXPECT_TRUE(s.flags & CREATE_NO_WINDOW);
         std::string command = tvt::narrow(s.command_line);
         EXPECT_EQ(0u, command.find(schtasks_program())) << command;
@@ -166,13 +172,16 @@ std::vector<std::string> task_steps_during(const std::function<void()> &run)
 const std::string k_disable = "/Change /TN \"Tovrin Host\" /DISABLE";
 const std::string k_end = "/End /TN \"Tovrin Host\"";
 const std::string k_enable = "/Change /TN \"Tovrin Host\" /ENABLE";
+const std::string k_query = "/Query /TN \"Tovrin Host\" /XML";
 
 // The whole record line, as the upgrade-stop log must hold it.
 const std::regex k_record_line(
     "result=(stopped|refused) detail=[a-z_]+ listener_pid=[0-9]+ image_basename=[^ ]+ "
     "image_relation=[a-z_]+ image_query=[a-z_]+ win32_error=[0-9]+ discover_attempts=[0-8] "
     "owner_metadata=(present|absent) pid_reused=[01] command_matches=(unknown|0|1) "
-    "helper_matches_install=[01] helper_sha256=([0-9a-f]{64}|unavailable)\r\n");
+    "helper_matches_install=[01] helper_sha256=([0-9a-f]{64}|unavailable) "
+    "task_before=(unread|none|enabled|disabled|unknown) "
+    "task_after=(unread|none|enabled|disabled|unknown)\r\n");
 
 // A throw-away tree: an installation, a sibling whose name extends it, and a
 // state directory of its own. Processes started through it are ended in
@@ -1459,13 +1468,32 @@ protected:
     {
         static stop_state s;
         memset(&s, 0, sizeof s);
+        s.mode = TOVRIN_STOP_FOR_UPGRADE;
         int result = 0;
         tasks = task_steps_during(
             [&] { result = stop_sidecar(install.c_str(), state.c_str(), query, &s); });
         *lines = tvt::record_lines(tvt::read_file_or_empty(state + L"\\upgrade-stop.log"));
         return result;
     }
+
+    // The stand-in's task "ENABLED RUNNING" ("" for none) runs this program.
+    void set_task(const std::string &enabled_running)
+    {
+        wchar_t self[MAX_PATH];
+        GetModuleFileNameW(NULL, self, MAX_PATH);
+        task = root + L"\\task.txt";
+        ASSERT_TRUE(tvt::use_task_standin(task, enabled_running, self, false));
+        g_schtasks_standin = tvt::build_dir() + L"\\tests\\support\\schtasks_standin.exe";
+    }
+    std::string task_state() { return tvt::read_file_or_empty(task).substr(0, 3); }
+    void TearDown() override
+    {
+        g_schtasks_standin.clear();
+        tvt::use_task_standin(L"", "", L"", false);
+        StopTest::TearDown();
+    }
     std::vector<std::string> tasks;
+    std::wstring task;
 };
 
 TEST_F(StopRunTest, ForeignOwnerIsRefusedAndNothingIsTouched)
@@ -1532,17 +1560,20 @@ TEST_F(StopRunTest, ThisInstallationsListenerIsStoppedByRequest)
     EXPECT_EQ(0u, lines[0].find("result=stopped detail=none listener_pid=0 image_basename=- "))
         << lines[0];
     EXPECT_GE(g_ports.size(), 2u);
-    EXPECT_EQ((std::vector<std::string>{k_disable, k_end}), tasks) << "and it stays disabled";
+    // Wine's schtasks.exe gives no definition: a task not read is left alone.
+    EXPECT_EQ(std::vector<std::string>{k_query}, tasks);
+    EXPECT_NE(std::string::npos, lines[0].find(" task_before=unknown task_after=unknown")) << lines[0];
 }
 
 TEST_F(StopRunTest, NothingRunningOnlyDisablesTheTask)
 {
     set_answers({{0, 0, "", "", 0}});
+    set_task("1 0");
     std::vector<std::string> lines;
     EXPECT_EQ(0, stop(fake_query, &lines));
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(0u, lines[0].find("result=stopped detail=none ")) << lines[0];
-    EXPECT_EQ(std::vector<std::string>{k_disable}, tasks);
+    EXPECT_EQ((std::vector<std::string>{k_query, k_disable, k_query}), tasks);
 }
 
 TEST_F(StopRunTest, OwnerTurningForeignDuringTheWaitEndsTheStop)
@@ -1566,15 +1597,52 @@ TEST_F(StopRunTest, OwnerTurningForeignDuringTheWaitEndsTheStop)
         DeleteFileW(log.c_str());
         DeleteFileW((state + L"\\upgrade-stop.log").c_str());
         set_answers(r.answers);
+        set_task("1 1");
         std::vector<std::string> lines;
         EXPECT_EQ(2, stop(fake_query, &lines));
         ASSERT_EQ(1u, lines.size());
         EXPECT_EQ(0u, lines[0].find("result=refused detail=foreign_port_owner listener_pid=4242 "
                                     "image_basename=server.exe "))
             << lines[0];
-        EXPECT_EQ((std::vector<std::string>{k_disable, k_end, k_enable}), tasks);
+        EXPECT_EQ((std::vector<std::string>{k_query, k_disable, k_end, k_enable, k_query}), tasks);
         EXPECT_EQ(r.requests, tvt::read_file_or_empty(log));
         EXPECT_TRUE(tvt::process_alive(started[node].pid)) << "nothing is terminated";
+    }
+}
+
+// Every end of a stop leaves the logon task as found, but an upgrade's
+// successful stop keeps it disabled. It runs this program: the window's
+// stop must not end it, an upgrade's does.
+TEST_F(StopRunTest, LogonTaskIsLeftAsItWasFound)
+{
+    const int window = TOVRIN_STOP_FOR_WINDOW, upgrade = TOVRIN_STOP_FOR_UPGRADE;
+    const std::vector<std::string> kept = {k_query, k_end};
+    const std::vector<std::string> enabled_again = {k_query, k_disable, k_end, k_enable, k_query};
+    struct row { // the task "ENABLED RUNNING" ("" for none) before and after
+        int mode, result;
+        const char *before, *after, *words;
+        std::vector<std::string> steps;
+    } rows[] = {
+        {window, 0, "1 1", "1 1", "enabled enabled", {k_query, k_disable, k_enable, k_query}},
+        {window, 0, "0 1", "0 1", "disabled disabled", {k_query}},
+        {upgrade, 0, "1 1", "0 0", "enabled disabled", {k_query, k_disable, k_end, k_query}},
+        {upgrade, 0, "0 1", "0 0", "disabled disabled", kept},
+        {upgrade, 1, "1 1", "1 0", "enabled enabled", enabled_again},
+        {upgrade, 1, "0 1", "0 0", "disabled disabled", kept},
+        {upgrade, 2, "1 1", "1 0", "enabled enabled", enabled_again},
+        {upgrade, 2, "0 1", "0 0", "disabled disabled", kept},
+        {upgrade, 0, "", "", "none none", {k_query}},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(std::to_string(r.mode) + " " + r.before + " " + std::to_string(r.result));
+        set_task(r.before);
+        static stop_state s;
+        memset(&s, 0, sizeof s);
+        s.mode = r.mode;
+        tasks = task_steps_during([&] { hold_task(&s, 1), s.result = r.result, release_task(&s); });
+        EXPECT_EQ(r.steps, tasks);
+        EXPECT_EQ(r.after, task_state());
+        EXPECT_EQ(r.words, std::string(k_task_words[s.task_before]) + " " + k_task_words[s.task_after]);
     }
 }
 
@@ -1585,7 +1653,7 @@ TEST_F(StopRunTest, ArgumentsAreCheckedWithoutARecord)
     EXPECT_EQ(1, stop_sidecar(NULL, state.c_str(), fake_query, &s));
     EXPECT_EQ(1, stop_sidecar(L"", state.c_str(), fake_query, &s));
     EXPECT_EQ(1, stop_sidecar(install.c_str(), NULL, fake_query, &s));
-    EXPECT_EQ(1, tovrin_stop_existing_sidecar(NULL, state.c_str()));
+    EXPECT_EQ(1, tovrin_stop_existing_sidecar(NULL, state.c_str(), TOVRIN_STOP_FOR_UPGRADE));
     // A directory that cannot be made absolute proves nothing.
     std::wstring too_long(1100, L'r');
     EXPECT_EQ(1, stop_sidecar(too_long.c_str(), state.c_str(), fake_query, &s));
@@ -1599,13 +1667,14 @@ TEST(StopRecord, LineFormat)
 {
     char line[RECORD_CAP];
     install_probe p = probe_with(0, "", "");
-    int n = format_stop_record(line, sizeof line, "refused", "socket_pid_unavailable", &p, 0, "");
+    int n = format_stop_record(line, sizeof line, "refused", "socket_pid_unavailable", &p, 0, "", TASK_UNREAD, TASK_UNREAD);
     ASSERT_GT(n, 0);
     EXPECT_EQ((size_t)n, strlen(line));
     EXPECT_STREQ("result=refused detail=socket_pid_unavailable listener_pid=0 image_basename=- "
                  "image_relation=unavailable image_query=unknown win32_error=0 "
                  "discover_attempts=0 owner_metadata=absent pid_reused=0 command_matches=unknown "
-                 "helper_matches_install=0 helper_sha256=unavailable\r\n",
+                 "helper_matches_install=0 helper_sha256=unavailable task_before=unread "
+                 "task_after=unread\r\n",
                  line);
     EXPECT_TRUE(std::regex_match(std::string(line), k_record_line));
 
@@ -1619,15 +1688,16 @@ TEST(StopRecord, LineFormat)
     p.command_matches = 1;
     std::string sha(64, 'a');
     ASSERT_GT(format_stop_record(line, sizeof line, "refused", "image_mismatch", &p, 1,
-                                 sha.c_str()),
+                                 sha.c_str(), TASK_ENABLED, TASK_DISABLED),
               0);
     EXPECT_EQ("result=refused detail=image_mismatch listener_pid=4242 image_basename=node.exe "
               "image_relation=outside_install image_query=ok win32_error=4294967295 "
               "discover_attempts=8 owner_metadata=present pid_reused=1 command_matches=1 "
-              "helper_matches_install=1 helper_sha256=" + sha + "\r\n",
+              "helper_matches_install=1 helper_sha256=" + sha +
+                  " task_before=enabled task_after=disabled\r\n",
               std::string(line));
     p.command_matches = 0;
-    format_stop_record(line, sizeof line, "stopped", "none", &p, 0, "");
+    format_stop_record(line, sizeof line, "stopped", "none", &p, 0, "", TASK_UNREAD, TASK_UNREAD);
     EXPECT_NE(nullptr, strstr(line, " command_matches=0 "));
 
     char base[BASENAME_CAP];
@@ -1642,7 +1712,7 @@ TEST(StopRecord, LineFormat)
     EXPECT_EQ(long_name.substr(0, 79), std::string(base));
 
     // A line that does not fit the buffer is not written at all.
-    EXPECT_EQ(0, format_stop_record(line, 100, "stopped", "none", &p, 0, ""));
+    EXPECT_EQ(0, format_stop_record(line, 100, "stopped", "none", &p, 0, "", TASK_NONE, TASK_NONE));
 }
 
 TEST_F(StopTest, RecordLogTakesNoLinePastItsCap)
@@ -1650,26 +1720,26 @@ TEST_F(StopTest, RecordLogTakesNoLinePastItsCap)
     install_probe p = probe_with(0, "", "");
     std::wstring log = state + L"\\upgrade-stop.log";
     ASSERT_TRUE(tvt::write_file(log, std::string(RECORD_LOG_MAX, 'x')));
-    append_stop_record(state.c_str(), "stopped", "none", &p, 0, "");
+    append_stop_record(state.c_str(), "stopped", "none", &p, 0, "", TASK_UNREAD, TASK_UNREAD);
     std::string text = tvt::read_file_or_empty(log);
     ASSERT_GT(text.size(), (size_t)RECORD_LOG_MAX);
     EXPECT_TRUE(std::regex_match(text.substr(RECORD_LOG_MAX), k_record_line));
 
     ASSERT_TRUE(tvt::write_file(log, std::string(RECORD_LOG_MAX + 1, 'x')));
-    append_stop_record(state.c_str(), "stopped", "none", &p, 0, "");
+    append_stop_record(state.c_str(), "stopped", "none", &p, 0, "", TASK_UNREAD, TASK_UNREAD);
     EXPECT_EQ((size_t)RECORD_LOG_MAX + 1, tvt::read_file_or_empty(log).size());
 
     // Lines are appended, one per call.
     DeleteFileW(log.c_str());
-    append_stop_record(state.c_str(), "stopped", "none", &p, 0, "");
-    append_stop_record(state.c_str(), "refused", "plan_failed", &p, 0, "");
+    append_stop_record(state.c_str(), "stopped", "none", &p, 0, "", TASK_UNREAD, TASK_UNREAD);
+    append_stop_record(state.c_str(), "refused", "plan_failed", &p, 0, "", TASK_UNREAD, TASK_UNREAD);
     std::vector<std::string> lines = tvt::record_lines(tvt::read_file_or_empty(log));
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ(0u, lines[1].find("result=refused detail=plan_failed "));
 
     // A state directory that does not exist gets nothing (and is not made).
     std::wstring missing = root + L"\\missing";
-    append_stop_record(missing.c_str(), "stopped", "none", &p, 0, "");
+    append_stop_record(missing.c_str(), "stopped", "none", &p, 0, "", TASK_UNREAD, TASK_UNREAD);
     EXPECT_FALSE(tvt::dir_exists(missing));
 }
 
@@ -1708,7 +1778,7 @@ TEST(Schtasks, StartsTheSystemProgramWithTheTaskArguments)
     for (const auto &call : calls) {
         int started_ok = 0;
         std::vector<std::string> steps =
-            task_steps_during([&] { started_ok = run_schtasks(call.first); });
+            task_steps_during([&] { started_ok = run_schtasks(call.first, NULL); });
         EXPECT_EQ(1, started_ok);
         EXPECT_EQ(std::vector<std::string>{call.second}, steps);
     }

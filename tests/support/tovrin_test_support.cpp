@@ -98,6 +98,22 @@ std::wstring test_sidecar_exe()
     return build_dir() + L"\\tests\\sidecar\\test_sidecar.exe";
 }
 
+bool use_task_standin(const std::wstring &file, const std::string &task,
+                      const std::wstring &command, bool prefix)
+{
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    std::wstring own = std::wstring(system) + L"\\schtasks.exe", saved = own + L".wine";
+    SetEnvironmentVariableW(L"TOVRIN_TASK_FILE", file.empty() ? NULL : file.c_str());
+    if (file.empty()) {
+        return !prefix || !file_exists(saved) || MoveFileExW(saved.c_str(), own.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    DeleteFileW(file.c_str());
+    return (task.empty() || write_file(file, task + " \"" + narrow(command) + "\"\r\n")) &&
+           (!prefix || ((file_exists(saved) || copy_file(own, saved)) &&
+                        copy_file(build_dir() + L"\\tests\\support\\schtasks_standin.exe", own)));
+}
+
 bool write_file(const std::wstring &path, const std::string &bytes)
 {
     HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,

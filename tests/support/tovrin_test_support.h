@@ -30,6 +30,11 @@ std::wstring release_host_exe(); // the release TovrinHost.exe itself
 // 2 s instead of 60 s.
 std::wstring host_trail_exe();
 std::wstring test_sidecar_exe(); // the native test sidecar
+// The task "ENABLED RUNNING" ("" for none) running `command` of the stand-in
+// schtasks.exe. With `prefix` it replaces the prefix's own (run only where
+// CTest set WINEDLLOVERRIDES "schtasks.exe=n,b"); no `file` puts that back.
+bool use_task_standin(const std::wstring &file, const std::string &task = "",
+                      const std::wstring &command = L"", bool prefix = true);
 
 // The breach log of the Windows contract checks: this process and every
 // program it starts (the variable TOVRIN_STRICT_LOG is inherited) write to a
