@@ -594,6 +594,8 @@ static const wchar_t k_status_running[] = L"Status: Running";
 static const wchar_t k_status_no_browser[] = L"Status: Running \u2014 browser did not open";
 static const wchar_t k_status_attention[] = L"Status: Needs attention";
 static const wchar_t k_status_replacing[] = L"Status: Replacing the running Tovrin Host\u2026";
+static const wchar_t k_status_other_window[] =
+    L"Status: Another Tovrin Host window is open but does not answer.";
 static const wchar_t k_browser_failed_text[] =
     L"Couldn't open your browser. Hosting is still running.";
 static const wchar_t k_foreign_text[] = L"Another program is using Tovrin Host's local address. "
@@ -607,6 +609,12 @@ static const wchar_t k_foreign_text[] = L"Another program is using Tovrin Host's
 /* A sidecar of this installation younger than this that does not answer
  * yet is still starting, not hung. */
 #define TOVRIN_STARTING_GRACE_MS 20000
+/* How long a second start looks for the first one's window, how long for
+ * one that is closing (its stop may take that long), and how long it waits
+ * for each answer. */
+#define TOVRIN_CLAIM_WAIT_MS 5000
+#define TOVRIN_CLAIM_CLOSING_WAIT_MS 30000
+#define TOVRIN_HANDOVER_TIMEOUT_MS 2000
 #define TOVRIN_HTTP_TIMEOUT_MS 1500
 #define TOVRIN_STATUS_BODY_CAP 8192
 #define TOVRIN_RELEASE_CAP 80
@@ -651,6 +659,13 @@ static HWND g_open_button;
 static int g_launching;
 static int g_close_pending;
 static int g_replacing;
+/* One window per installation and session: the first start holds this
+ * mutex for its whole life (its end releases it however it ends), and its
+ * window answers later starts with the installation's key. 0 in a window
+ * that is not the installation's first. */
+static HANDLE g_instance_mutex;
+static ULONGLONG g_install_hash;
+static int g_is_first;
 static HFONT g_font;
 static UINT g_dpi = 96;
 
@@ -1854,19 +1869,118 @@ static void layout_controls(void)
 /* Every press ends in the browser: at once through a wait that finds the
  * running UI (its worker proves the port's owners again, off this
  * thread), or once the wait under way, or a new one, finds it ready. */
+/* 1 while the current wait still polls for its own new sidecar. */
+static int polling_own_sidecar(void)
+{
+    return !g_launching && !g_ready && !g_sidecar_dead && !g_failure_shown &&
+           InterlockedCompareExchange(&g_poll_stop, 0, 0) == 0;
+}
+
 static void on_open_button(void)
 {
+    if (!g_is_first && g_instance_mutex) {
+        /* A window that left another one the installation: it takes over
+         * only once that one has gone. */
+        DWORD got = WaitForSingleObject(g_instance_mutex, 0);
+        if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) {
+            set_status_line(k_status_other_window);
+            return;
+        }
+        g_is_first = 1;
+    }
     g_open_requested = 1;
     if (g_launching) {
         g_wait_pending = 1; /* one more wait, should this launch step fail */
         return;
     }
-    int polling = !g_ready && !g_sidecar_dead && !g_failure_shown &&
-                  InterlockedCompareExchange(&g_poll_stop, 0, 0) == 0;
-    if (polling && (DWORD)(GetTickCount() - g_wait_started) < TOVRIN_PRESS_RESTARTS_AFTER_MS) {
+    if (polling_own_sidecar() &&
+        (DWORD)(GetTickCount() - g_wait_started) < TOVRIN_PRESS_RESTARTS_AFTER_MS) {
         return; /* its own sidecar is still starting: opened once it answers */
     }
     begin_ready_wait();
+}
+
+/* FNV-1a over the installation's key: a short name for it. */
+static ULONGLONG key_hash(const char *key)
+{
+    ULONGLONG hash = 14695981039346656037ull;
+    for (const unsigned char *c = (const unsigned char *)key; *c; c++) {
+        hash = (hash ^ *c) * 1099511628211ull;
+    }
+    return hash ? hash : 1;
+}
+
+/* Asks the windows of the shell in this session which one serves this
+ * installation; that one takes the start over (1) or says it is closing
+ * (2). 0 when none answered; `*first_pid` names the one that did. */
+static int hand_over(ULONGLONG hash, DWORD *first_pid)
+{
+    HWND window = NULL;
+    while ((window = FindWindowExW(NULL, window, L"TovrinHostShell", NULL)) != NULL) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        if (pid == GetCurrentProcessId()) {
+            continue;
+        }
+        /* Only the process in the foreground may give it away. */
+        AllowSetForegroundWindow(pid);
+        DWORD_PTR answer = 0;
+        if (SendMessageTimeoutW(window, WM_APP_HANDOVER, (WPARAM)hash, 0,
+                                SMTO_BLOCK | SMTO_ABORTIFHUNG, TOVRIN_HANDOVER_TIMEOUT_MS,
+                                &answer) &&
+            (answer == 1 || answer == 2)) {
+            *first_pid = pid;
+            return (int)answer;
+        }
+    }
+    return 0;
+}
+
+/* One shell per installation and user session: 1 when this start is the
+ * first (it holds the guard now), 0 when it handed over to the first, -1
+ * when the first did not answer in time (it is left alone). A start that
+ * cannot name its installation is the first: no guard must keep the user
+ * from the Host. */
+static int claim_installation(DWORD *first_pid)
+{
+    char key[1200];
+    if (g_path_error || !tovrin_install_key(g_install_dir, key, sizeof key)) {
+        return 1;
+    }
+    ULONGLONG hash = key_hash(key);
+    g_install_hash = hash;
+    wchar_t name[64];
+    _snwprintf(name, 64, L"Local\\TovrinHost.Shell.%016llx", hash);
+    name[63] = L'\0';
+    g_instance_mutex = CreateMutexW(NULL, FALSE, name);
+    if (!g_instance_mutex) {
+        return 1;
+    }
+    DWORD started = GetTickCount();
+    DWORD bound = TOVRIN_CLAIM_WAIT_MS;
+    for (;;) {
+        DWORD got = WaitForSingleObject(g_instance_mutex, 0);
+        if (got == WAIT_OBJECT_0 || got == WAIT_ABANDONED) {
+            g_is_first = 1;
+            return 1;
+        }
+        int answer = hand_over(hash, first_pid);
+        if (answer == 1) {
+            return 0;
+        }
+        if (answer == 2) {
+            bound = TOVRIN_CLAIM_CLOSING_WAIT_MS; /* its stop is still ending */
+        }
+        if (GetTickCount() - started >= bound) {
+            return -1;
+        }
+        /* Until the first's window is there, or the first has gone. */
+        got = WaitForSingleObject(g_instance_mutex, TOVRIN_POLL_PAUSE_MS);
+        if (got == WAIT_OBJECT_0 || got == WAIT_ABANDONED) {
+            g_is_first = 1;
+            return 1;
+        }
+    }
 }
 
 /* The last line of a sidecar's error log that holds text, as plain text
@@ -2107,6 +2221,25 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
     case WM_APP_LAUNCHED:
         on_launched(reinterpret_cast<struct launch_outcome *>(lparam));
         return 0;
+    case WM_APP_HANDOVER:
+        /* A second start of this installation: the user wants the Host.
+         * The window comes forward; it opens the UI as its button does,
+         * unless its wait still runs (its own open follows). */
+        if (!g_is_first || (ULONGLONG)wparam != g_install_hash) {
+            return 0;
+        }
+        if (g_close_pending) {
+            return 2;
+        }
+        TRAIL("handover wait %lu", (unsigned long)g_wait_id);
+        if (IsIconic(hwnd)) {
+            ShowWindow(hwnd, SW_RESTORE);
+        }
+        SetForegroundWindow(hwnd);
+        if (!g_launching && !polling_own_sidecar()) {
+            PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(TOVRIN_ID_OPEN, BN_CLICKED), 0);
+        }
+        return 1;
     case WM_APP_REPLACING:
         if ((DWORD)lparam == g_wait_id && g_launching) {
             g_replacing = 1;
@@ -2238,11 +2371,21 @@ int run_window_mode(HINSTANCE instance)
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
 
-    create_shell_window(instance);
-    begin_ready_wait();
+    DWORD first_pid = 0;
+    int claim = claim_installation(&first_pid);
+    if (claim == 0) {
+        append_lifecycle("shell_handed_over", 0, first_pid, ready_word());
+    } else {
+        create_shell_window(instance);
+        if (claim > 0) {
+            begin_ready_wait();
+        } else {
+            set_status_line(k_status_other_window);
+        }
+    }
 
     MSG msg;
-    while (GetMessageW(&msg, NULL, 0, 0) > 0) {
+    while (claim != 0 && GetMessageW(&msg, NULL, 0, 0) > 0) {
         if (g_hwnd && IsWindow(g_hwnd) && IsDialogMessageW(g_hwnd, &msg)) {
             continue;
         }

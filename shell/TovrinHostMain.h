@@ -32,6 +32,10 @@
 #define WM_APP_LAUNCHED (WM_APP + 3)
 /* The launch step is replacing the running sidecar; lParam: the wait. */
 #define WM_APP_REPLACING (WM_APP + 4)
+/* Sent by a second start of the same installation: wParam is the
+ * installation's key; the answer 1 when this window took the start over, 2
+ * when it is closing, 0 when it is another installation's. */
+#define WM_APP_HANDOVER (WM_APP + 5)
 
 /* ---- paths and channel, set once at start-up ---- */
 extern wchar_t g_install_dir[TOVRIN_PATH_CAP];

@@ -2255,6 +2255,27 @@ int tovrin_install_runtime_running(const wchar_t *install_dir)
     return tovrin_install_runtime_age(install_dir, &newest_ms);
 }
 
+int tovrin_install_key(const wchar_t *install_dir, char *out, size_t cap)
+{
+    wchar_t canon[CANON_CAP];
+    struct install_names names;
+    size_t n;
+    if (cap == 0) {
+        return 0;
+    }
+    out[0] = '\0';
+    if (!install_dir || !install_names_of(install_dir, canon, &names)) {
+        return 0;
+    }
+    /* The folder itself, wherever the path that reached it came from. */
+    fold_path_text(out, cap, names.resolved[0] != '\0' ? names.resolved : names.given);
+    n = strlen(out);
+    while (n > 3 && out[n - 1] == '\\') {
+        out[--n] = '\0';
+    }
+    return n > 0;
+}
+
 int tovrin_port_owner_verdict(const wchar_t *install_dir, const wchar_t *runtime_image,
                               int32_t port)
 {

@@ -5,6 +5,7 @@
 #ifndef TOVRIN_HOST_STOP_H
 #define TOVRIN_HOST_STOP_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <wchar.h>
 
@@ -25,6 +26,11 @@ int tovrin_install_runtime_age(const wchar_t *install_dir, uint32_t *newest_ms);
 #define TOVRIN_PORT_UNKNOWN 0 /* a table could not be read, or an owner is gone */
 #define TOVRIN_PORT_TRUSTED 1 /* the installation's runtime or shell, or nobody to name */
 #define TOVRIN_PORT_FOREIGN 2 /* a program outside the installation, or one unreadable */
+/* One spelling of an installation for every path that reaches it: its
+ * canonical folder, resolved through links, in lower case. 0 when the
+ * folder cannot be made absolute. */
+int tovrin_install_key(const wchar_t *install_dir, char *out, size_t cap);
+
 int tovrin_port_owner_verdict(const wchar_t *install_dir, const wchar_t *runtime_image,
                               int32_t port);
 

@@ -1308,6 +1308,95 @@ TEST_F(WindowTest, EndOfTheSessionLeavesATrueRecord)
     EXPECT_EQ((HWND)NULL, tvt::find_visible_window(run->proc.pid, L"#32770"));
 }
 
+// A double-click: two starts of one installation 0.2 s and 1 s apart. The
+// second hands over to the first and ends; one window, one sidecar that is
+// never stopped, and every browser open goes to the address that answers.
+TEST_F(WindowTest, SecondStartHandsOverToTheFirst)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js",
+                    behaviour(dir, "root_delay_ms=1500\n"));
+    std::wstring cmd = tvt::quote(dir + L"\\TovrinHost.exe");
+    for (DWORD apart : {200u, 1000u, 200u, 1000u, 200u, 1000u}) {
+        SCOPED_TRACE(apart);
+        tvt::clear_state_dir();
+        DeleteFileW(browser_log_.c_str());
+        shells_.emplace_back();
+        shell_run *first = &shells_.back();
+        shells_.emplace_back();
+        shell_run *second = &shells_.back();
+        ASSERT_TRUE(tvt::start_process_quiet(cmd, L"", &first->proc, 0));
+        Sleep(apart);
+        ASSERT_TRUE(tvt::start_process_quiet(cmd, L"", &second->proc, 0));
+        DWORD code = 99;
+        ASSERT_TRUE(tvt::wait_process(second->proc, 20000, &code)) << "the second start stayed";
+        EXPECT_EQ(0u, code);
+        ASSERT_TRUE(wait_status("running", "browser_opened"));
+        first->hwnd = tvt::find_visible_window(first->proc.pid, L"TovrinHostShell");
+        EXPECT_NE((HWND)NULL, first->hwnd);
+        EXPECT_EQ(1, count_events("shell_handed_over"));
+        EXPECT_EQ(1, count_events("sidecar_started"));
+        EXPECT_EQ(0, count_events("sidecar_exited"));
+        EXPECT_TRUE(upgrade_stops().empty());
+        EXPECT_EQ(1u, tvt::count_images(dir + L"\\runtime\\node\\node.exe"));
+        Sleep(500); // an open the hand-over asked for may still be on its way
+        std::vector<std::string> urls = browser_urls();
+        EXPECT_GE(urls.size(), 1u);
+        EXPECT_LE(urls.size(), 2u);
+        for (const std::string &url : urls) {
+            EXPECT_EQ(expected_url(control_port()), url);
+        }
+        if (first->hwnd) {
+            EXPECT_EQ(0u, close_shell(first));
+        }
+        tvt::kill_processes_below(dir + L"\\runtime");
+    }
+}
+
+// A sidecar of this installation that started 2 s before the shell and does
+// not answer yet (the logon task's, say) is waited for and kept; one that
+// never answers is replaced once it is 20 s old, not before.
+TEST_F(WindowTest, StartingSidecarIsWaitedForAndAHungOneReplaced)
+{
+    std::wstring dir = install(L"Host", "");
+    std::wstring node = dir + L"\\runtime\\node\\node.exe";
+    std::wstring script = dir + L"\\runtime\\dist\\hostRuntimeCli.js";
+    std::wstring runtime_cmd = tvt::quote(node) + L" " + tvt::quote(script) + L" serve";
+    tvt::write_file(script, behaviour(dir, "start_delay_ms=3000\n"));
+    tvt::process early;
+    ASSERT_TRUE(tvt::start_process_quiet(runtime_cmd, dir, &early));
+    holders_.push_back(early);
+    Sleep(2000);
+    shell_run *run = start_shell(dir);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    EXPECT_TRUE(tvt::process_alive(early.pid));
+    EXPECT_EQ(0, count_events("sidecar_started"));
+    EXPECT_TRUE(upgrade_stops().empty());
+    EXPECT_EQ(0u, close_shell(run));
+
+    tvt::kill_processes_below(dir + L"\\runtime");
+    ASSERT_TRUE(tvt::wait_process(early, 5000, nullptr));
+    DeleteFileW((dir + L"\\dump.txt").c_str());
+    tvt::write_file(script, behaviour(dir, "listen=0\n"));
+    tvt::process hung;
+    ASSERT_TRUE(tvt::start_process_quiet(runtime_cmd, dir, &hung));
+    holders_.push_back(hung);
+    // It has read its behaviour once it wrote its dump.
+    ASSERT_TRUE(tvt::wait_until([&] { return tvt::file_exists(dir + L"\\dump.txt"); }, 10000));
+    tvt::write_file(script, behaviour(dir));
+    DWORD started = GetTickCount();
+    run = start_shell(dir);
+    Sleep(10000);
+    EXPECT_TRUE(tvt::process_alive(hung.pid)) << "replaced while it could still be starting";
+    ASSERT_TRUE(wait_status("running", "browser_opened", 60000));
+    EXPECT_GE(GetTickCount() - started, 15000u);
+    EXPECT_FALSE(tvt::process_alive(hung.pid));
+    std::vector<std::string> stops = upgrade_stops();
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ(0u, stops[0].find("result=stopped ")) << stops[0];
+    EXPECT_EQ(0u, close_shell(run));
+}
+
 // ---- random sequences of what a user, the system and the sidecar do -----
 
 // Seeded sequences of events, each followed by a check of what must hold
