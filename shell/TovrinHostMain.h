@@ -84,6 +84,9 @@ extern int g_wait_pending;
 /* The user asked for the UI: it opens, as the button's open does, once the
  * current wait finds it ready (UI thread only). */
 extern int g_open_requested;
+/* The pause between two probes that found no UI, unless control.json
+ * changes first: 200 ms. */
+extern DWORD g_poll_pause_ms;
 /* Windows is ending the session: no dialog, no report of the sidecar's end. */
 extern volatile LONG g_session_ending;
 

@@ -83,6 +83,7 @@
 #define POLL_SLEEP_MS 200
 #define HTTP_TIMEOUT_MS 1500
 #define TABLE_TRIES 4         /* listener table reads while it keeps growing */
+#define TABLE_FIRST_BYTES 16384 /* about 680 IPv4 or 290 IPv6 listener rows */
 #define OWNERS_MAX 4          /* distinct owners of listeners at one port */
 
 static const wchar_t k_task_disable[] = L"/Change /TN \"Tovrin Host\" /DISABLE";
@@ -811,7 +812,9 @@ static DWORD read_listener_table(ULONG family, void **table, DWORD *size)
     DWORD rc = ERROR_INSUFFICIENT_BUFFER;
     int tries;
     *table = NULL;
-    *size = 0;
+    /* A first buffer that holds the usual table, so that one query is the
+     * usual cost; a larger table is sized and read again. */
+    *size = TABLE_FIRST_BYTES;
     for (tries = 0; tries < TABLE_TRIES && rc == ERROR_INSUFFICIENT_BUFFER; tries++) {
         if (*size != 0) {
             if (*table) {

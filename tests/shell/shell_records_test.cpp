@@ -598,6 +598,60 @@ TEST_F(ShellFiles, PollThreadToldToStopDuringAProbeNeverReports)
     g_hwnd = NULL;
 }
 
+// The poll is woken by the control file the sidecar writes once it
+// listens: seen long before a pause of a minute would end. Without such a
+// change the pause itself still finds a UI that begins to answer.
+TEST_F(ShellFiles, PollIsWokenByTheControlFileAndStillPolls)
+{
+    WSADATA wsa;
+    ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &wsa));
+    for (bool woken : {true, false}) {
+        SCOPED_TRACE(woken);
+        SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int len = sizeof addr;
+        ASSERT_EQ(0, bind(listener, (sockaddr *)&addr, sizeof addr));
+        getsockname(listener, (sockaddr *)&addr, &len);
+        std::string control = "{\"port\":" + std::to_string(ntohs(addr.sin_port)) + "}";
+        DeleteFileW(file(L"control.json").c_str());
+        if (!woken) {
+            tvt::write_file(file(L"control.json"), control); // before the poll: no change
+        }
+        g_poll_pause_ms = woken ? 60000 : 200;
+        g_hwnd = shell_window();
+        g_poll_stop = 0;
+        g_poll_wait = 5;
+        std::thread poll([] { ready_poll_thread((LPVOID)(uintptr_t)5); });
+        Sleep(500); // the poll is in its pause
+        // The UI answers from now on; the woken poll also gets its file.
+        ASSERT_EQ(0, listen(listener, 4));
+        std::thread ui([listener] {
+            SOCKET client = accept(listener, NULL, NULL);
+            char request[1024];
+            recv(client, request, sizeof request, 0);
+            const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+            send(client, answer, sizeof answer - 1, 0);
+            closesocket(client);
+        });
+        if (woken) {
+            tvt::write_file(file(L"control.json"), control);
+        }
+        MSG message;
+        bool ready = tvt::wait_until(
+            [&] { return PeekMessageW(&message, g_hwnd, WM_APP_READY, WM_APP_READY, PM_REMOVE) != 0; },
+            20000);
+        EXPECT_TRUE(ready);
+        InterlockedExchange(&g_poll_stop, 1);
+        poll.join();
+        closesocket(listener); // ends an accept that nobody answered
+        ui.join();
+    }
+    g_poll_pause_ms = 200;
+    g_hwnd = NULL;
+}
+
 // The probe keeps no copy of the control file, whose token is a secret,
 // in the stack it leaves behind.
 TEST_F(ShellFiles, ProbeLeavesNoCopyOfTheControlFile)

@@ -514,16 +514,23 @@ inline DWORD WINAPI strict_GetExtendedTcpTable(PVOID table, PDWORD size, BOOL or
                                                TCP_TABLE_CLASS table_class, ULONG reserved)
 {
     static volatile LONG sized = 0; /* the size last reported to a sizing call */
+    static volatile LONG grow_next = 1; /* every other filling call finds it grown */
     if (reserved != 0 || !size || (family != AF_INET && family != AF_INET6)) {
         strict_breach("GetExtendedTcpTable",
                       "Reserved must be 0, pdwSize given, ulAf AF_INET or AF_INET6");
         return ERROR_INVALID_PARAMETER;
     }
-    if (table && *size != 0 && InterlockedCompareExchange(&sized, 0, (LONG)*size) == (LONG)*size) {
-        /* The table grew between the two calls, as it may on Windows. */
+    if (table && *size != 0 &&
+        (InterlockedCompareExchange(&sized, 0, (LONG)*size) == (LONG)*size ||
+         InterlockedExchange(&grow_next, 0) == 1)) {
+        /* The table grew between the two calls, or since the caller last
+         * learnt its size, as it may on Windows. */
         *size += (DWORD)(family == AF_INET6 ? sizeof(MIB_TCP6ROW_OWNER_PID)
                                             : sizeof(MIB_TCPROW_OWNER_PID));
         return ERROR_INSUFFICIENT_BUFFER;
+    }
+    if (table) {
+        InterlockedExchange(&grow_next, 1);
     }
     MIB_TCPROW_OWNER_PID dead;
     DWORD extra = family == AF_INET && table_class == TCP_TABLE_OWNER_PID_LISTENER &&
