@@ -523,6 +523,39 @@ HWND shell_window()
     return hwnd;
 }
 
+// A socket bound to 127.0.0.1 at a port the system chose, not listening yet.
+SOCKET bound_loopback(int *port)
+{
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof addr;
+    bind(listener, (sockaddr *)&addr, sizeof addr);
+    getsockname(listener, (sockaddr *)&addr, &len);
+    *port = ntohs(addr.sin_port);
+    return listener;
+}
+
+// Accepts one connection, reads its request, runs `meanwhile`, then
+// answers 200 with no body.
+std::thread answer_once(SOCKET listener, std::function<void()> meanwhile = {})
+{
+    return std::thread([listener, meanwhile] {
+        SOCKET client = accept(listener, NULL, NULL);
+        char request[1024];
+        recv(client, request, sizeof request, 0);
+        if (meanwhile) {
+            meanwhile();
+        }
+        const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        send(client, answer, sizeof answer - 1, 0);
+        closesocket(client);
+    });
+}
+
 } // namespace
 
 // A ready report counts only for its own wait, an exit report only for the
@@ -566,27 +599,12 @@ TEST_F(ShellFiles, ReportsCountOnlyForTheirWaitAndTheSidecarReliedOn)
 // A poll thread asked to stop while a probe was under way reports nothing.
 TEST_F(ShellFiles, PollThreadToldToStopDuringAProbeNeverReports)
 {
-    WSADATA wsa;
-    ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &wsa));
-    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int len = sizeof addr;
-    ASSERT_EQ(0, bind(listener, (sockaddr *)&addr, sizeof addr));
+    int port = 0;
+    SOCKET listener = bound_loopback(&port);
     ASSERT_EQ(0, listen(listener, 1));
-    getsockname(listener, (sockaddr *)&addr, &len);
-    tvt::write_file(file(L"control.json"), "{\"port\":" + std::to_string(ntohs(addr.sin_port)) + "}");
+    tvt::write_file(file(L"control.json"), "{\"port\":" + std::to_string(port) + "}");
     // The UI answers, but only after the window started another wait.
-    std::thread ui([listener] {
-        SOCKET client = accept(listener, NULL, NULL);
-        char request[1024];
-        recv(client, request, sizeof request, 0);
-        InterlockedExchange(&g_poll_wait, 0);
-        const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        send(client, answer, sizeof answer - 1, 0);
-        closesocket(client);
-    });
+    std::thread ui = answer_once(listener, [] { InterlockedExchange(&g_poll_wait, 0); });
     g_hwnd = shell_window();
     g_poll_stop = 0;
     g_poll_wait = 4;
@@ -603,18 +621,11 @@ TEST_F(ShellFiles, PollThreadToldToStopDuringAProbeNeverReports)
 // change the pause itself still finds a UI that begins to answer.
 TEST_F(ShellFiles, PollIsWokenByTheControlFileAndStillPolls)
 {
-    WSADATA wsa;
-    ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &wsa));
     for (bool woken : {true, false}) {
         SCOPED_TRACE(woken);
-        SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int len = sizeof addr;
-        ASSERT_EQ(0, bind(listener, (sockaddr *)&addr, sizeof addr));
-        getsockname(listener, (sockaddr *)&addr, &len);
-        std::string control = "{\"port\":" + std::to_string(ntohs(addr.sin_port)) + "}";
+        int port = 0;
+        SOCKET listener = bound_loopback(&port);
+        std::string control = "{\"port\":" + std::to_string(port) + "}";
         DeleteFileW(file(L"control.json").c_str());
         if (!woken) {
             tvt::write_file(file(L"control.json"), control); // before the poll: no change
@@ -627,14 +638,7 @@ TEST_F(ShellFiles, PollIsWokenByTheControlFileAndStillPolls)
         Sleep(500); // the poll is in its pause
         // The UI answers from now on; the woken poll also gets its file.
         ASSERT_EQ(0, listen(listener, 4));
-        std::thread ui([listener] {
-            SOCKET client = accept(listener, NULL, NULL);
-            char request[1024];
-            recv(client, request, sizeof request, 0);
-            const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-            send(client, answer, sizeof answer - 1, 0);
-            closesocket(client);
-        });
+        std::thread ui = answer_once(listener);
         if (woken) {
             tvt::write_file(file(L"control.json"), control);
         }
