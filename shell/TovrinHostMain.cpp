@@ -1429,11 +1429,6 @@ static int poll_told_to_stop(DWORD wait)
            (DWORD)InterlockedCompareExchange(&g_poll_wait, 0, 0) != wait;
 }
 
-/* Probes the UI every 200 ms until it answers, the launched sidecar ends
- * with a failure, or the UI thread asks it to stop. Reports only by
- * posting to the window, never once told to stop: a probe can take
- * seconds, and a report of an ended wait would be taken for a newer one's.
- * `param` is the number of its wait, which every report carries. */
 /* What wakes a poll before its 200 ms are up: a change of the state
  * directory that changed control.json, which the sidecar writes once it
  * listens. The 200 ms stay for what no notification shows (a folder that
@@ -1505,8 +1500,14 @@ static void pause_for_control(struct state_watch *watch, DWORD ms)
     }
 }
 
-static DWORD poll_for_ui(DWORD wait, struct state_watch *watch);
+static void poll_for_ui(DWORD wait, struct state_watch *watch);
 
+/* Probes the UI every 200 ms, and at once when control.json changes,
+ * until it answers, the launched sidecar ends
+ * with a failure, or the UI thread asks it to stop. Reports only by
+ * posting to the window, never once told to stop: a probe can take
+ * seconds, and a report of an ended wait would be taken for a newer one's.
+ * `param` is the number of its wait, which every report carries. */
 DWORD WINAPI ready_poll_thread(LPVOID param)
 {
     struct state_watch watch;
@@ -1516,12 +1517,12 @@ DWORD WINAPI ready_poll_thread(LPVOID param)
     return 0;
 }
 
-static DWORD poll_for_ui(DWORD wait, struct state_watch *watch)
+static void poll_for_ui(DWORD wait, struct state_watch *watch)
 {
     int reported_clean_exit = 0;
     for (;;) {
         if (poll_told_to_stop(wait)) {
-            return 0;
+            return;
         }
         int port = 0;
         if (probe_ui(&port)) {
@@ -1533,7 +1534,7 @@ static DWORD poll_for_ui(DWORD wait, struct state_watch *watch)
             if (g_hwnd && !poll_told_to_stop(wait)) {
                 PostMessageW(g_hwnd, WM_APP_READY, (WPARAM)foreign, (LPARAM)wait);
             }
-            return 0;
+            return;
         }
         int ended = 0;
         DWORD code = 0;
@@ -1551,7 +1552,7 @@ static DWORD poll_for_ui(DWORD wait, struct state_watch *watch)
                     PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, (WPARAM)code,
                                  (LPARAM)launch_id);
                 }
-                return 0;
+                return;
             }
         } else if (ended && !reported_clean_exit) {
             reported_clean_exit = 1;
