@@ -181,6 +181,7 @@ protected:
             }
         }
         tvt::kill_processes_below(root_);
+        tvt::end_console_hosts();
         tvt::remove_tree_retrying(root_);
         Sleep(300); // a recorder still on its way must not write into the next test's log
     }

@@ -745,6 +745,32 @@ void kill_processes_below(const std::wstring &dir)
     }
 }
 
+void end_console_hosts()
+{
+    FILETIME own_created, unused1, unused2, unused3;
+    if (!GetProcessTimes(GetCurrentProcess(), &own_created, &unused1, &unused2, &unused3)) {
+        return;
+    }
+    for (const auto &p : list_processes()) {
+        size_t slash = p.second.find_last_of(L'\\');
+        std::wstring name = slash == std::wstring::npos ? p.second : p.second.substr(slash + 1);
+        if (_wcsicmp(name.c_str(), L"conhost.exe") != 0) {
+            continue;
+        }
+        HANDLE h = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
+                               FALSE, p.first);
+        FILETIME created;
+        if (h && GetProcessTimes(h, &created, &unused1, &unused2, &unused3) &&
+            CompareFileTime(&created, &own_created) > 0) {
+            TerminateProcess(h, 9);
+            WaitForSingleObject(h, 5000);
+        }
+        if (h) {
+            CloseHandle(h);
+        }
+    }
+}
+
 bool wait_until(const std::function<bool()> &condition, DWORD timeout_ms)
 {
     DWORD start = GetTickCount();

@@ -112,6 +112,12 @@ bool run_process(const std::wstring &command_line, DWORD timeout_ms, DWORD *exit
                  DWORD *job_processes = nullptr);
 // Terminates every process whose image lies below `dir` (clean-up).
 void kill_processes_below(const std::wstring &dir);
+// Ends the console hosts made since this test program started. Under Wine a
+// sidecar's hidden console gets a conhost.exe that keeps the Unix files of
+// the program that made it, the test runner's output pipe among them, and
+// Wine 10's may outlive every program of its console: CTest would then wait
+// for the pipe until its time-out.
+void end_console_hosts();
 // cmd.exe without a window, its standard handles on NUL, running a waiter
 // (a copy of the test sidecar in `work`\tools that ends by itself after
 // 30 s): through `helper_dir`\tovrinhostsidecar.cmd, written first, when
