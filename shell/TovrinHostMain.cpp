@@ -1994,7 +1994,7 @@ static void on_open_button(void)
 static ULONGLONG key_hash(const char *key)
 {
     ULONGLONG hash = 14695981039346656037ull;
-    for (const unsigned char *c = (const unsigned char *)key; *c; c++) {
+    for (const unsigned char *c = reinterpret_cast<const unsigned char *>(key); *c; c++) {
         hash = (hash ^ *c) * 1099511628211ull;
     }
     return hash ? hash : 1;

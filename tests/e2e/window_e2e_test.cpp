@@ -1267,25 +1267,17 @@ TEST_F(WindowTest, FrozenSidecarIsStoppedWithinBounds)
     std::wstring dir = install(L"Host", "");
     tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir, "answer=0\n"));
     shell_run *run = start_shell(dir);
-    ASSERT_TRUE(wait_status("starting", "runtime_launched"));
     ASSERT_TRUE(tvt::wait_until([&] { return control_port() != 0; }, 10000));
     Sleep(500); // a probe is under way
     PostMessageW(run->hwnd, WM_CLOSE, 0, 0);
     EXPECT_TRUE(tvt::wait_until([&] { return !IsWindowVisible(run->hwnd); }, 1000));
-    DWORD code = 99;
-    ASSERT_TRUE(tvt::wait_process(run->proc, 10000, &code));
-    std::vector<DWORD> sidecars = tvt::pids_of_image(dir + L"\\runtime\\node\\node.exe");
-    ASSERT_EQ(1u, sidecars.size());
-
-    DWORD started = GetTickCount();
+    DWORD code = 99, started = GetTickCount();
     ASSERT_TRUE(tvt::run_process(tvt::quote(dir + L"\\TovrinHost.exe") + L" --stop-existing",
                                  60000, &code));
-    DWORD took = GetTickCount() - started;
     EXPECT_EQ(0u, code);
-    // The request to stop waits 1.5 s for its answer, the stop 4 s for the
-    // sidecar to go; then it is terminated.
-    EXPECT_LT(took, 20000u);
-    EXPECT_FALSE(tvt::process_alive(sidecars[0]));
+    // 1.5 s for the answer to the request to stop, 4 s for the sidecar to go.
+    EXPECT_LT(GetTickCount() - started, 20000u);
+    EXPECT_EQ(0u, tvt::count_images(dir + L"\\runtime\\node\\node.exe"));
     std::vector<std::string> stops = upgrade_stops();
     ASSERT_EQ(1u, stops.size());
     EXPECT_EQ(0u, stops[0].find("result=stopped ")) << stops[0];

@@ -85,7 +85,10 @@ TEST(WindowsContract, EachRuleRefusesItsBreachOnce)
              SetEnvironmentVariableW(L"TOVRIN_STRICT_DEAD_OWNER", L"9 2147483644"); // no process has it
              std::vector<DWORD> table(1 << 14); // the count, then rows of six fields
              DWORD size = (DWORD)(table.size() * sizeof(DWORD));
-             GetExtendedTcpTable(table.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
+             while (GetExtendedTcpTable(table.data(), &size, FALSE, AF_INET,
+                                        TCP_TABLE_OWNER_PID_LISTENER, 0) == ERROR_INSUFFICIENT_BUFFER) {
+                 table.resize(size / sizeof(DWORD) + 1); // it grew, as it may
+             }
              SetEnvironmentVariableW(L"TOVRIN_STRICT_DEAD_OWNER", NULL);
              const DWORD *last = &table[table[0] ? 6 * table[0] - 5 : 0];
              return last[2] == htons(9) && !OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, last[5])

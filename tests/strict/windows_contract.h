@@ -643,115 +643,19 @@ inline HINSTANCE WINAPI strict_ShellExecuteW(HWND window, LPCWSTR verb, LPCWSTR 
 
 /* ---- WinHTTP ---- */
 
-/* Which handles bound the wait for the response headers: a session or a
- * request given WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT; and the parent of
- * each connection and request, to find its session. */
-struct strict_http_handle {
-    HINTERNET handle;
-    HINTERNET parent;
-    int bounded;
-};
-#define STRICT_HTTP_HANDLES 64
-inline strict_http_handle *strict_http_table(void)
-{
-    static strict_http_handle table[STRICT_HTTP_HANDLES];
-    return table;
-}
-inline SRWLOCK *strict_http_lock(void)
-{
-    static SRWLOCK lock = SRWLOCK_INIT;
-    return &lock;
-}
-/* The slot of `handle`; with `parent`, a new one is taken for it. */
-inline strict_http_handle *strict_http_slot(HINTERNET handle, HINTERNET parent, int add)
-{
-    strict_http_handle *table = strict_http_table();
-    strict_http_handle *free_slot = NULL;
-    for (int i = 0; i < STRICT_HTTP_HANDLES; i++) {
-        if (table[i].handle == handle) {
-            return &table[i];
-        }
-        if (!table[i].handle && !free_slot) {
-            free_slot = &table[i];
-        }
-    }
-    if (add && free_slot) {
-        free_slot->handle = handle;
-        free_slot->parent = parent;
-        free_slot->bounded = 0;
-    }
-    return add ? free_slot : NULL;
-}
-inline void strict_http_track(HINTERNET handle, HINTERNET parent)
-{
-    if (handle) {
-        AcquireSRWLockExclusive(strict_http_lock());
-        strict_http_slot(handle, parent, 1);
-        ReleaseSRWLockExclusive(strict_http_lock());
-    }
-}
-
-inline HINTERNET WINAPI strict_WinHttpOpen(LPCWSTR agent, DWORD access, LPCWSTR proxy,
-                                           LPCWSTR bypass, DWORD flags)
-{
-    HINTERNET session = WinHttpOpen(agent, access, proxy, bypass, flags);
-    strict_http_track(session, NULL);
-    return session;
-}
-
-inline HINTERNET WINAPI strict_WinHttpConnect(HINTERNET session, LPCWSTR server,
-                                              INTERNET_PORT port, DWORD reserved)
-{
-    HINTERNET connection = WinHttpConnect(session, server, port, reserved);
-    strict_http_track(connection, session);
-    return connection;
-}
-
-inline HINTERNET WINAPI strict_WinHttpOpenRequest(HINTERNET connection, LPCWSTR verb,
-                                                  LPCWSTR object, LPCWSTR version,
-                                                  LPCWSTR referrer, LPCWSTR *types, DWORD flags)
-{
-    HINTERNET request =
-        WinHttpOpenRequest(connection, verb, object, version, referrer, types, flags);
-    strict_http_track(request, connection);
-    return request;
-}
-
-inline BOOL WINAPI strict_WinHttpSetOption(HINTERNET handle, DWORD option, LPVOID buffer,
-                                           DWORD length)
-{
-    BOOL ok = WinHttpSetOption(handle, option, buffer, length);
-    if (ok && option == WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT) {
-        AcquireSRWLockExclusive(strict_http_lock());
-        strict_http_handle *slot = strict_http_slot(handle, NULL, 0);
-        if (slot) {
-            slot->bounded = 1;
-        }
-        ReleaseSRWLockExclusive(strict_http_lock());
-    }
-    return ok;
-}
-
 /* Windows waits 90 s for the response headers unless the session or the
- * request says otherwise, whatever WinHttpSetTimeouts set; Wine, without
- * the option, for good. */
+ * request says otherwise (WinHttpSetTimeouts does not), Wine without end;
+ * a request takes its session's value when it is opened. */
+#define STRICT_RESPONSE_WAIT_MAX 60000
 inline BOOL WINAPI strict_WinHttpReceiveResponse(HINTERNET request, LPVOID reserved)
 {
-    int bounded = 0;
-    AcquireSRWLockShared(strict_http_lock());
-    HINTERNET at = request;
-    for (int depth = 0; at && depth < 3 && !bounded; depth++) {
-        strict_http_handle *slot = strict_http_slot(at, NULL, 0);
-        bounded = slot && slot->bounded;
-        at = slot ? slot->parent : NULL;
-    }
-    ReleaseSRWLockShared(strict_http_lock());
-    if (!bounded) {
-        strict_breach("WinHttpReceiveResponse",
+    DWORD timeout = 0;
+    DWORD size = sizeof timeout;
+    if (!WinHttpQueryOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &timeout, &size) ||
+        timeout > STRICT_RESPONSE_WAIT_MAX) {
+        STRICT_REFUSE(FALSE, ERROR_WINHTTP_TIMEOUT, "WinHttpReceiveResponse",
                       "the wait for the response headers is not bounded "
                       "(WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT; 90 s by default on Windows)");
-        SetLastError(ERROR_WINHTTP_TIMEOUT);
-        return FALSE;
     }
     return WinHttpReceiveResponse(request, reserved);
 }
@@ -764,17 +668,6 @@ inline BOOL WINAPI strict_WinHttpReadData(HINTERNET request, LPVOID buffer, DWOR
 {
     return WinHttpReadData(request, buffer,
                            to_read < STRICT_HTTP_READ_MAX ? to_read : STRICT_HTTP_READ_MAX, read);
-}
-
-inline BOOL WINAPI strict_WinHttpCloseHandle(HINTERNET handle)
-{
-    AcquireSRWLockExclusive(strict_http_lock());
-    strict_http_handle *slot = strict_http_slot(handle, NULL, 0);
-    if (slot) {
-        slot->handle = NULL;
-    }
-    ReleaseSRWLockExclusive(strict_http_lock());
-    return WinHttpCloseHandle(handle);
 }
 
 /* Functions found at run time get their wrapper too. */
@@ -824,12 +717,7 @@ inline FARPROC WINAPI strict_GetProcAddress(HMODULE module, LPCSTR name)
 #define InitCommonControlsEx strict_InitCommonControlsEx
 #define ShellExecuteW strict_ShellExecuteW
 #define GetProcAddress strict_GetProcAddress
-#define WinHttpOpen strict_WinHttpOpen
-#define WinHttpConnect strict_WinHttpConnect
-#define WinHttpOpenRequest strict_WinHttpOpenRequest
-#define WinHttpSetOption strict_WinHttpSetOption
 #define WinHttpReceiveResponse strict_WinHttpReceiveResponse
 #define WinHttpReadData strict_WinHttpReadData
-#define WinHttpCloseHandle strict_WinHttpCloseHandle
 
 #endif
