@@ -1572,8 +1572,9 @@ void stop_ready_poll(void)
 }
 
 /* Waits for a sidecar of this installation that is still starting: until
- * its UI answers or `grace_ms` have passed (1), or the window no longer
- * wants this wait (0). Probes as the poll does. */
+ * its UI answers, `grace_ms` have passed or nothing of the installation
+ * runs any more (1), or the window no longer wants this wait (0). Probes
+ * as the poll does. */
 static int wait_for_starting_sidecar(DWORD wait, DWORD grace_ms)
 {
     DWORD started = GetTickCount();
@@ -1585,7 +1586,10 @@ static int wait_for_starting_sidecar(DWORD wait, DWORD grace_ms)
             result = 0;
             break;
         }
-        if (ui_is_ready() || GetTickCount() - started >= grace_ms) {
+        /* The one waited for may also be gone (a second shell that handed
+         * over, a sidecar that failed): then there is nothing to wait for. */
+        if (ui_is_ready() || GetTickCount() - started >= grace_ms ||
+            !tovrin_install_runtime_running(g_install_dir)) {
             result = 1;
             break;
         }
