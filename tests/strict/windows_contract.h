@@ -652,7 +652,7 @@ inline BOOL WINAPI strict_WinHttpReceiveResponse(HINTERNET request, LPVOID reser
     DWORD timeout = 0;
     DWORD size = sizeof timeout;
     if (!WinHttpQueryOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &timeout, &size) ||
-        timeout > STRICT_RESPONSE_WAIT_MAX) {
+        timeout == 0 || timeout > STRICT_RESPONSE_WAIT_MAX) { /* 0 and -1 wait for good */
         STRICT_REFUSE(FALSE, ERROR_WINHTTP_TIMEOUT, "WinHttpReceiveResponse",
                       "the wait for the response headers is not bounded "
                       "(WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT; 90 s by default on Windows)");
