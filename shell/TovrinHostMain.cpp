@@ -1677,6 +1677,7 @@ void begin_ready_wait(void)
     InterlockedExchange(&g_poll_wait, (LONG)wait_id);
     InterlockedExchange(&g_poll_stop, 0);
     HANDLE worker = CreateThread(NULL, 0, wait_worker, (LPVOID)(uintptr_t)wait_id, 0, NULL);
+    DWORD error = worker ? 0 : GetLastError();
     if (g_poll_thread) {
         CloseHandle(g_poll_thread);
     }
@@ -1684,7 +1685,7 @@ void begin_ready_wait(void)
     if (!worker) {
         stop_ready_poll();
         char detail[TOVRIN_DETAIL_CAP];
-        detail_with_number(detail, "launch_failed_", (long long)GetLastError());
+        detail_with_number(detail, "launch_failed_", (long long)error);
         write_shell_status("needs_attention", detail);
         g_open_requested = 0;
         show_attention(L"Tovrin Host could not start.");
@@ -1779,7 +1780,7 @@ static void tell_browser_failed(void)
  * finds the UI ready, and it has proven the port's owners by then (the
  * ready report, or the kept sidecar that was given the token), so nothing
  * here waits on the network. */
-static void open_ui(int user_initiated)
+void maybe_open_browser(int user_initiated)
 {
     if (!g_ready || g_sidecar_dead) {
         return;
@@ -1837,17 +1838,12 @@ static void open_ui(int user_initiated)
     }
 }
 
-void maybe_open_browser(int user_initiated)
-{
-    open_ui(user_initiated);
-}
-
 /* The ready UI opens as the user asked, or automatically once. */
 static void open_ready_ui(void)
 {
     int user_initiated = g_open_requested;
     g_open_requested = 0;
-    open_ui(user_initiated);
+    maybe_open_browser(user_initiated);
 }
 
 /* ------------------------------------------------------------------ */
@@ -1955,14 +1951,6 @@ static void layout_controls(void)
     place_control(g_status, &k_status_box);
 }
 
-/* How long a wait goes on polling its own new sidecar before a press of
- * the button gives up on it and starts over (replacing it when it still
- * does not answer). */
-#define TOVRIN_PRESS_RESTARTS_AFTER_MS 20000
-
-/* Every press ends in the browser: at once through a wait that finds the
- * running UI (its worker proves the port's owners again, off this
- * thread), or once the wait under way, or a new one, finds it ready. */
 /* 1 while the current wait still polls for its own new sidecar. */
 static int polling_own_sidecar(void)
 {
@@ -1970,6 +1958,11 @@ static int polling_own_sidecar(void)
            InterlockedCompareExchange(&g_poll_stop, 0, 0) == 0;
 }
 
+/* Every press ends in the browser: at once through a wait that finds the
+ * running UI (its worker proves the port's owners again, off this
+ * thread), or once the wait under way, or a new one, finds it ready. A
+ * press gives up on its own new sidecar only once that has had the time
+ * any starting sidecar is given. */
 static void on_open_button(void)
 {
     if (!g_is_first && g_instance_mutex) {
@@ -1988,7 +1981,7 @@ static void on_open_button(void)
         return;
     }
     if (polling_own_sidecar() &&
-        (DWORD)(GetTickCount() - g_wait_started) < TOVRIN_PRESS_RESTARTS_AFTER_MS) {
+        (DWORD)(GetTickCount() - g_wait_started) < TOVRIN_STARTING_GRACE_MS) {
         return; /* its own sidecar is still starting: opened once it answers */
     }
     begin_ready_wait();
