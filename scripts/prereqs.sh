@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(cmake make g++ googletest g++-mingw-w64-x86-64 wine64 xvfb xauth x11-utils
           imagemagick curl ca-certificates python3
           debootstrap debian-archive-keyring gpgv
-          clang libclang-rt-dev clang-tidy cppcheck)
+          clang libclang-rt-dev clang-tidy cppcheck nsis)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

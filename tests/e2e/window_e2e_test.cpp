@@ -8,6 +8,8 @@
 #include "tovrin_test_support.h"
 
 #include <winhttp.h>
+#include <sddl.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <deque>
@@ -1399,6 +1401,315 @@ TEST_F(WindowTest, StartingSidecarIsWaitedForAndAHungOneReplaced)
     std::vector<std::string> stops = upgrade_stops();
     ASSERT_EQ(1u, stops.size());
     EXPECT_EQ(0u, stops[0].find("result=stopped ")) << stops[0];
+    EXPECT_EQ(0u, close_shell(run));
+}
+
+// ---- the installer: install, upgrade over a running Host, uninstall ------
+
+const wchar_t k_uninstall_key[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TovrinHost";
+const std::string k_release_a(40, 'a'), k_release_b(40, 'b');
+
+// The installers built from installer/ with the strict program and the test
+// sidecar (tests/e2e/CMakeLists.txt), run silently into a throw-away folder.
+class InstallerTest : public WindowTest {
+protected:
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        forget_installation();
+        dir_ = root_ + L"\\Tovrin Host";
+        task_ = root_ + L"\\task.txt";
+        ASSERT_TRUE(tvt::use_task_standin(task_));
+    }
+
+    void TearDown() override
+    {
+        SetEnvironmentVariableW(L"TOVRIN_TASK_HOLD", NULL);
+        WindowTest::TearDown();
+        forget_installation();
+    }
+
+    void forget_installation()
+    {
+        RegDeleteTreeW(HKEY_CURRENT_USER, k_uninstall_key);
+        DeleteFileW(shortcut().c_str());
+        DeleteFileW((state_ + L"\\install.log").c_str());
+    }
+
+    static std::wstring setup_exe(char release)
+    {
+        return tvt::build_dir() + L"\\tests\\e2e\\TovrinHost-Setup-" + std::wstring(1, release) + L".exe";
+    }
+
+    // Runs a command line as given and waits; its exit code.
+    DWORD run(const std::wstring &command, tvt::process *started = nullptr)
+    {
+        tvt::process p;
+        EXPECT_TRUE(tvt::start_process_quiet(command, L"", &p, 0)) << tvt::narrow(command);
+        if (started) {
+            *started = p;
+            return 0;
+        }
+        DWORD code = 99;
+        EXPECT_TRUE(tvt::wait_process(p, 180000, &code)) << "did not end: " << tvt::narrow(command);
+        tvt::close_process(&p);
+        return code;
+    }
+
+    DWORD setup(char release, const std::wstring &options = L"/S", tvt::process *started = nullptr)
+    {
+        return run(tvt::quote(setup_exe(release)) + L" " + options + L" /D=" + dir_, started);
+    }
+
+    std::wstring key_value(const wchar_t *name)
+    {
+        wchar_t buf[1024];
+        DWORD size = sizeof buf, type = 0;
+        if (RegGetValueW(HKEY_CURRENT_USER, k_uninstall_key, name, RRF_RT_REG_SZ | RRF_RT_REG_DWORD,
+                         &type, buf, &size) != ERROR_SUCCESS) {
+            return L"-";
+        }
+        return type == REG_DWORD ? std::to_wstring(*reinterpret_cast<DWORD *>(buf)) : buf;
+    }
+
+    static std::wstring shortcut()
+    {
+        wchar_t programs[MAX_PATH];
+        SHGetFolderPathW(NULL, CSIDL_PROGRAMS, NULL, SHGFP_TYPE_CURRENT, programs);
+        return std::wstring(programs) + L"\\Tovrin Host.lnk";
+    }
+
+    // Every file below the installation with its bytes, by relative name.
+    std::map<std::string, std::string> files()
+    {
+        std::map<std::string, std::string> out;
+        std::vector<std::wstring> dirs{L""};
+        while (!dirs.empty()) {
+            std::wstring rel = dirs.back();
+            dirs.pop_back();
+            WIN32_FIND_DATAW found;
+            HANDLE find = FindFirstFileW((dir_ + rel + L"\\*").c_str(), &found);
+            for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found)) {
+                std::wstring name = found.cFileName;
+                if (name == L"." || name == L"..") {
+                    continue;
+                }
+                if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                    dirs.push_back(rel + L"\\" + name);
+                } else {
+                    out[tvt::narrow((rel + L"\\" + name).substr(1))] =
+                        tvt::read_file_or_empty(dir_ + rel + L"\\" + name);
+                }
+            }
+            if (find != INVALID_HANDLE_VALUE) {
+                FindClose(find);
+            }
+        }
+        return out;
+    }
+
+    std::vector<std::string> names(const std::map<std::string, std::string> &all)
+    {
+        std::vector<std::string> out;
+        for (const auto &f : all) {
+            out.push_back(f.first);
+        }
+        return out;
+    }
+
+    std::string setup_log_end()
+    {
+        std::vector<std::string> lines = lines_of(tvt::read_file_or_empty(state_ + L"\\install.log"));
+        return lines.empty() ? "" : lines.back().substr(lines.back().find(" end ") + 1);
+    }
+
+    std::string sidecar_dump() { return tvt::read_file_or_empty(state_ + L"\\sidecar-dump.txt"); }
+
+    std::wstring dir_, task_;
+};
+
+const std::vector<std::string> k_package{"CHANNEL.txt", "TovrinHost.exe", "host-release.json",
+                                         "runtime\\dist\\hostRuntimeCli.js",
+                                         "runtime\\node\\node.exe", "uninstall.exe"};
+
+std::string own_sid()
+{
+    HANDLE token;
+    char buf[256];
+    DWORD got = 0;
+    wchar_t *text = nullptr;
+    std::string sid;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        if (GetTokenInformation(token, TokenUser, buf, sizeof buf, &got) &&
+            ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buf)->User.Sid, &text)) {
+            sid = tvt::narrow(text);
+            LocalFree(text);
+        }
+        CloseHandle(token);
+    }
+    return sid;
+}
+
+// The whole life: a folder that is a file is refused untouched; a fresh
+// silent install registers itself and its logon task, and its shell runs;
+// an upgrade to another release while the window and the sidecar run
+// closes the window, stops the sidecar once, replaces every file, keeps
+// the user's data and the task's state and starts the new release without
+// elevation; an uninstall while it runs removes all of it but the user's
+// own file and data.
+TEST_F(InstallerTest, InstallUpgradeWhileRunningAndUninstall)
+{
+    std::wstring file = root_ + L"\\a-file";
+    tvt::write_file(file, "x");
+    EXPECT_EQ(6u, run(tvt::quote(setup_exe('A')) + L" /S /D=" + file));
+    EXPECT_EQ("exit_code=6 reason=folder_is_file", setup_log_end().substr(4));
+    EXPECT_EQ(L"-", key_value(L"DisplayName"));
+    EXPECT_FALSE(tvt::file_exists(task_));
+
+    ASSERT_EQ(0u, setup('A'));
+    std::map<std::string, std::string> before = files();
+    EXPECT_EQ(k_package, names(before));
+    EXPECT_NE(std::string::npos, before["host-release.json"].find(k_release_a));
+    EXPECT_EQ("production\r\n", before["CHANNEL.txt"]);
+    const std::pair<const wchar_t *, std::wstring> values[] = {
+        {L"DisplayName", L"Tovrin Host"},
+        {L"DisplayVersion", L"0.1.1 (aaaaaaaaaaaa)"},
+        {L"Publisher", L"Tovrin"},
+        {L"DisplayIcon", dir_ + L"\\TovrinHost.exe,0"},
+        {L"InstallLocation", dir_},
+        {L"UninstallString", L"\"" + dir_ + L"\\uninstall.exe\" _?=" + dir_},
+        {L"QuietUninstallString", L"\"" + dir_ + L"\\uninstall.exe\" /S _?=" + dir_},
+        {L"NoModify", L"1"},
+        {L"NoRepair", L"1"},
+    };
+    for (const auto &v : values) {
+        EXPECT_EQ(v.second, key_value(v.first)) << tvt::narrow(v.first);
+    }
+    EXPECT_GT(std::stoul(key_value(L"EstimatedSize")), 0ul);
+    EXPECT_TRUE(tvt::file_exists(shortcut()));
+    EXPECT_EQ("1 0 \"" + tvt::narrow(dir_) + "\\TovrinHost.exe\"\r\n", tvt::read_file_or_empty(task_));
+    std::string xml = tvt::read_file_or_empty(task_ + L".xml");
+    for (const std::string &part :
+         {"<LogonTrigger><Enabled>true</Enabled><UserId>" + own_sid() + "</UserId>",
+          "<UserId>" + own_sid() + "</UserId><LogonType>InteractiveToken</LogonType><RunLevel>LeastPrivilege</RunLevel>",
+          std::string("<Arguments>--autostart</Arguments>")}) {
+        EXPECT_NE(std::string::npos, xml.find(part)) << part << " not in " << xml;
+    }
+    EXPECT_EQ("exit_code=0 reason=done", setup_log_end().substr(4));
+
+    shell_run *run_a = start_shell(dir_);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    std::smatch m;
+    std::vector<std::string> events = lifecycle();
+    ASSERT_TRUE(std::regex_match(events.back(), m, k_lifecycle_line));
+    DWORD sidecar_a = (DWORD)std::stoul(m[2]);
+    tvt::write_file(state_ + L"\\marker.txt", "the user's data");
+
+    ASSERT_EQ(0u, setup('B', L"/S /RUN"));
+    DWORD code = 99;
+    EXPECT_TRUE(tvt::wait_process(run_a->proc, 15000, &code)) << "the window did not close";
+    EXPECT_EQ(0u, code) << "the window was ended instead of closing";
+    EXPECT_EQ(1, count_events("shell_stepped_aside"));
+    EXPECT_FALSE(tvt::process_alive(sidecar_a));
+    std::vector<std::string> stops = upgrade_stops();
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ(0u, stops[0].find("result=stopped ")) << stops[0];
+    std::map<std::string, std::string> after = files();
+    EXPECT_EQ(k_package, names(after));
+    EXPECT_NE(std::string::npos, after["host-release.json"].find(k_release_b));
+    EXPECT_EQ("dev\r\n", after["CHANNEL.txt"]);
+    EXPECT_NE(before["uninstall.exe"], after["uninstall.exe"]);
+    EXPECT_EQ("the user's data", tvt::read_file_or_empty(state_ + L"\\marker.txt"));
+    EXPECT_EQ('1', tvt::read_file_or_empty(task_)[0]) << "the task is no longer enabled";
+    EXPECT_EQ(L"0.1.1 (bbbbbbbbbbbb)", key_value(L"DisplayVersion"));
+    // Started by the installer, which Wine runs elevated: the sidecar not.
+    std::vector<std::string> urls = wait_urls(2);
+    ASSERT_EQ(2u, urls.size());
+    EXPECT_NE(std::string::npos, urls[1].find("/?release=" + k_release_b.substr(0, 12))) << urls[1];
+    EXPECT_NE(std::string::npos, sidecar_dump().find("\r\nelevated=0\r\n"));
+
+    tvt::write_file(dir_ + L"\\notes.txt", "the user's own file");
+    EXPECT_EQ(0u, run(key_value(L"QuietUninstallString")));
+    EXPECT_TRUE(tvt::wait_until([&] { return names(files()) == std::vector<std::string>{"notes.txt"}; }, 30000))
+        << "left: " << ::testing::PrintToString(names(files()));
+    for (const auto &p : tvt::list_processes()) {
+        EXPECT_NE(0, _wcsnicmp(p.second.c_str(), (dir_ + L"\\").c_str(), dir_.size() + 1))
+            << "still runs: " << tvt::narrow(p.second);
+    }
+    EXPECT_EQ(L"-", key_value(L"DisplayName"));
+    EXPECT_FALSE(tvt::file_exists(shortcut()));
+    EXPECT_FALSE(tvt::file_exists(task_));
+    EXPECT_EQ("the user's data", tvt::read_file_or_empty(state_ + L"\\marker.txt"));
+    EXPECT_EQ("exit_code=0 reason=done data=kept", setup_log_end().substr(4));
+}
+
+// An upgrade that cannot be finished changes nothing, says why in its exit
+// code and its log, and leaves the installation starting as before.
+TEST_F(InstallerTest, UpgradeThatCannotFinishChangesNothing)
+{
+    ASSERT_EQ(0u, setup('A'));
+    std::map<std::string, std::string> before = files();
+    struct row {
+        const char *name;
+        DWORD code;
+        const char *reason;
+    } rows[] = {{"a file held open", 5, "file_in_use"}, {"a foreign port owner", 4, "foreign_port_owner"}};
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        tvt::process holder;
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (r.code == 5) {
+            held = CreateFileW((dir_ + L"\\runtime\\dist\\hostRuntimeCli.js").c_str(), GENERIC_READ, 0,
+                               NULL, OPEN_EXISTING, 0, NULL);
+            ASSERT_NE(INVALID_HANDLE_VALUE, held);
+        } else if (!tvt::listener_owners_visible()) {
+            std::cout << "skipped: " << tvt::k_owners_hidden << "\n";
+            continue;
+        } else {
+            holder = start_port_holder(root_ + L"\\tools\\portholder.exe", root_ + L"\\holder.log");
+        }
+        EXPECT_EQ(r.code, setup('B'));
+        EXPECT_EQ("exit_code=" + std::to_string(r.code) + " reason=" + r.reason, setup_log_end().substr(4));
+        if (held != INVALID_HANDLE_VALUE) {
+            CloseHandle(held);
+        }
+        EXPECT_TRUE(before == files()) << "left: " << ::testing::PrintToString(names(files()));
+        EXPECT_EQ('1', tvt::read_file_or_empty(task_)[0]) << "the task is no longer enabled";
+        if (held == INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(tvt::process_alive(holder.pid));
+            TerminateProcess(holder.handle, 9);
+            WaitForSingleObject(holder.handle, 5000);
+            DeleteFileW((state_ + L"\\control.json").c_str());
+        }
+    }
+    shell_run *run = start_shell(dir_);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    EXPECT_NE(std::string::npos, wait_urls(1)[0].find("/?release=" + k_release_a.substr(0, 12)));
+    EXPECT_EQ(0u, close_shell(run));
+}
+
+// A shell started while an upgrade runs launches nothing until the upgrade
+// has let its installation go, and says so.
+TEST_F(InstallerTest, ShellStartedDuringAnUpgradeWaitsForIt)
+{
+    ASSERT_EQ(0u, setup('A'));
+    std::wstring hold = root_ + L"\\hold";
+    SetEnvironmentVariableW(L"TOVRIN_TASK_HOLD", hold.c_str());
+    tvt::process upgrade;
+    setup('B', L"/S", &upgrade);
+    ASSERT_TRUE(tvt::wait_until([&] { return tvt::file_exists(hold + L".waiting"); }, 60000));
+    shell_run *run = start_shell(dir_);
+    EXPECT_TRUE(wait_status_line(run, L"Status: Waiting for the Tovrin Host update to finish\u2026"));
+    EXPECT_TRUE(wait_status("starting", "waiting_for_upgrade"));
+    EXPECT_EQ(0, count_events("sidecar_started"));
+    tvt::write_file(hold, "");
+    DWORD code = 99;
+    EXPECT_TRUE(tvt::wait_process(upgrade, 60000, &code));
+    EXPECT_EQ(0u, code);
+    tvt::close_process(&upgrade);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    EXPECT_EQ(1, count_events("sidecar_started"));
+    EXPECT_NE(std::string::npos, wait_urls(1)[0].find("/?release=" + k_release_b.substr(0, 12)));
     EXPECT_EQ(0u, close_shell(run));
 }
 

@@ -22,7 +22,9 @@
 //   write_control=1   write control.json
 //   write_lock=1      write runtime.lock.owner ("pid=" and "image=" lines)
 //   lock_pid=, lock_image=     values written there instead of its own
-//   release=          "gitSha" of GET /status (default: none, no member)
+//   release=          "gitSha" of GET /status (default: none, no member);
+//                     "installed": the one in host-release.json of the
+//                     installation the shell names (TOVRIN_HOST_BUNDLE_PATH)
 //   status_code=200   code of GET /status when the token is right (a wrong
 //                     or missing token always gives 401)
 //   root_code=200     code of GET /
@@ -42,13 +44,17 @@
 //   request_log=      every request appended as one line
 //                     "METHOD PATH AUTHORIZATION-OR-DASH USER-AGENT-OR-DASH"
 //   dump=             written at the start: "cmdline=", "cwd=",
-//                     "stdout_valid=0|1", "stderr_valid=0|1", then one
+//                     "stdout_valid=0|1", "stderr_valid=0|1", "elevated=0|1"
+//                     (the process token's elevation), then one
 //                     "env=NAME=VALUE" line per variable in block order
 //   ready_file=       written with the port once it listens and the
 //                     control and lock files are in place
 //   console_child=0   1: the dump ends with what a console program it starts
 //                     plainly (as a sidecar starts git) sees: its console
 //                     "shared" or its "own", and that one's window "visible" or "hidden"
+//
+// A request log or dump given by a bare file name goes to the state
+// directory (an installer's package cannot know where the test runs).
 //
 // Every file it writes, except the request log, is written whole under a
 // temporary name and then moved over the target, so a reader never sees
@@ -214,6 +220,14 @@ void write_dump(const std::string &path)
     text += "cwd=" + narrow(std::wstring(cwd, n < 1024 ? n : 0)) + "\r\n";
     text += std::string("stdout_valid=") + (std_valid(STD_OUTPUT_HANDLE) ? "1" : "0") + "\r\n";
     text += std::string("stderr_valid=") + (std_valid(STD_ERROR_HANDLE) ? "1" : "0") + "\r\n";
+    HANDLE token = NULL;
+    TOKEN_ELEVATION elevation = {0};
+    DWORD got = 0;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &got);
+        CloseHandle(token);
+    }
+    text += std::string("elevated=") + (elevation.TokenIsElevated ? "1" : "0") + "\r\n";
     wchar_t *block = GetEnvironmentStringsW();
     if (block) {
         for (const wchar_t *p = block; *p; p += wcslen(p) + 1) {
@@ -521,16 +535,26 @@ int wmain(int argc, wchar_t **argv)
     }
     write_std(STD_OUTPUT_HANDLE, "test sidecar started\r\n");
     write_std(STD_ERROR_HANDLE, "test sidecar stderr\r\n");
-    std::string dump = get("dump", "");
-    if (!dump.empty()) {
-        write_dump(dump);
-    }
-    g_request_log = get("request_log", "");
-    g_token = make_token();
     std::string state_dir = get("state_dir", "");
     if (state_dir.empty()) {
         state_dir = default_state_dir();
     }
+    auto in_state_dir = [&](const std::string &name) {
+        return name.empty() || name.find('\\') != std::string::npos ? name : state_dir + "\\" + name;
+    };
+    if (get("release", "") == "installed") {
+        std::string text;
+        tvt::read_file(widen(tvt::env_var(L"TOVRIN_HOST_BUNDLE_PATH")) + L"\\host-release.json", &text);
+        size_t at = text.find("\"gitSha\"");
+        at = at == std::string::npos ? at : text.find('"', text.find(':', at) + 1);
+        g_config["release"] = at == std::string::npos ? "" : text.substr(at + 1, text.find('"', at + 1) - at - 1);
+    }
+    std::string dump = in_state_dir(get("dump", ""));
+    if (!dump.empty()) {
+        write_dump(dump);
+    }
+    g_request_log = in_state_dir(get("request_log", ""));
+    g_token = make_token();
     g_control_path = state_dir + "\\control.json";
     g_lock_path = state_dir + "\\runtime.lock.owner";
 
