@@ -1,31 +1,46 @@
 #!/usr/bin/env bash
-# The main job, end to end: builds TovrinHost.exe, lays out a demo
-# installation with the real Node.js for Windows and the sample sidecar,
-# starts the shell under Wine (on Xvfb when there is no display) and shows
-# what happened: the address the browser was opened at, what the UI served,
-# the status file and the lifecycle log. Then it closes the window, shows
-# that the sidecar kept running, and stops it with --stop-existing so that
-# nothing is left behind.
+# The main job, end to end: builds the installer (TovrinHost.exe, the real
+# Node.js for Windows and the sample sidecar), installs it silently into the
+# demo's Wine prefix as a user's installation (on Xvfb when there is no
+# display), starts the shell from the installed folder as a user would and
+# shows what happened: the address the browser was opened at, what the UI
+# served, the status file and the lifecycle log. Then it closes the window,
+# shows that the sidecar kept running, and stops it with --stop-existing so
+# that nothing is left running; the installation stays (a second run
+# upgrades it).
 #
 #   ./scripts/demo.sh                        # the demo
 #   ./scripts/demo.sh --screenshot FILE.png  # also saves a screenshot of the window
+#   ./scripts/demo.sh --uninstall            # uninstalls the demo installation
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
+say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
 screenshot=""
 if [ "${1:-}" = "--screenshot" ]; then
   screenshot="$(realpath -m "${2:?--screenshot needs a file name}")"
+elif [ "${1:-}" = "--uninstall" ]; then
+  export WINEPREFIX="$root/build/demo-prefix"
+  source scripts/wine-env.sh
+  install="$WINEPREFIX/drive_c/users/$(whoami)/AppData/Local/Programs/Tovrin Host"
+  [ -f "$install/uninstall.exe" ] || { echo "Tovrin Host is not installed in the demo prefix."; exit 0; }
+  say "Uninstalling silently: uninstall.exe /S"
+  # Started without _?=, the uninstaller runs from a copy of itself and its
+  # first process ends at once: wait until every program of the prefix has.
+  "$WINE" "$install/uninstall.exe" /S
+  "$WINESERVER" -w
+  tail -n 3 "$WINEPREFIX/drive_c/users/$(whoami)/AppData/Local/TovrinHost/install.log"
+  [ ! -e "$install" ] && echo "The installation is gone; Tovrin Host Data stays." && exit 0
+  echo "Left in $install:" && find "$install" && exit 1
 fi
-
-say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 
 say "Prerequisites"
 scripts/prereqs.sh
-say "Building TovrinHost.exe"
-cmake --preset windows >/dev/null
-cmake --build --preset windows --target TovrinHost
-node_exe="$(scripts/fetch-node.sh)"
+say "Building the installer (TovrinHost.exe, Node.js for Windows, the sample sidecar)"
+setup="$(scripts/build-installer.sh --out "$root/build/demo/TovrinHost-Setup.exe")"
+echo "$setup"
 
 export WINEPREFIX="$root/build/demo-prefix"
 source scripts/wine-env.sh
@@ -44,8 +59,9 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 demo="$root/build/demo"
-install="$demo/Tovrin Host"          # a blank in the path, as under Program Files
-state="$WINEPREFIX/drive_c/users/$(whoami)/AppData/Local/TovrinHost"
+local_dir="$WINEPREFIX/drive_c/users/$(whoami)/AppData/Local"
+install="$local_dir/Programs/Tovrin Host"
+state="$local_dir/TovrinHost"
 cleanup() {
   "$WINESERVER" -k >/dev/null 2>&1 || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" >/dev/null 2>&1 || true
@@ -54,17 +70,20 @@ trap cleanup EXIT
 
 "$WINESERVER" -k >/dev/null 2>&1 || true
 "$WINESERVER" -p
+# A fresh look at the records; an earlier demo's installation stays and is
+# upgraded in place.
+rm -rf "$state" "$demo/browser.log"
 
-say "Laying out a demo installation in $install"
-rm -rf "$demo"
-mkdir -p "$install/runtime/node" "$install/runtime/dist"
-cp build/windows/TovrinHost.exe "$install/"
-cp "$node_exe" "$install/runtime/node/node.exe"
-cp sample/sidecar/hostRuntimeCli.js "$install/runtime/dist/"
-release="$(git rev-parse HEAD 2>/dev/null || echo 0123456789abcdef0123456789abcdef01234567)"
-printf '{\n  "gitSha": "%s"\n}\n' "$release" > "$install/host-release.json"
-rm -rf "$state"
-(cd "$demo" && find "Tovrin Host" -type f | sort | sed 's/^/  /')
+say "Installing silently: TovrinHost-Setup.exe /S"
+setup_status=0
+"$WINE" "$setup" /S || setup_status=$?
+echo "The installer exited with code $setup_status."
+[ "$setup_status" -eq 0 ] || { cat "$state/install.log"; exit 1; }
+(cd "$install" && find . -type f | sort | sed 's|^\./|  |')
+echo "install.log:"
+sed 's/^/  /' "$state/install.log"
+"$WINE" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\TovrinHost' 2>/dev/null |
+  sed -n 's/^ *\(DisplayName\|DisplayVersion\|InstallLocation\|QuietUninstallString\) .*REG_SZ *\(.*\)/  \1: \2/p'
 
 # The "browser": Wine hands http addresses to the programs listed in this
 # registry value; ours records the address.
@@ -75,7 +94,7 @@ EOF
 chmod +x "$demo/browser.sh"
 "$WINE" reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /t REG_SZ /d "$demo/browser.sh" /f >/dev/null
 
-say "Starting the shell"
+say "Starting the shell from the installed folder"
 "$WINE" "$install/TovrinHost.exe" > "$demo/shell.out" 2>&1 &
 shell_pid=$!
 
@@ -135,3 +154,4 @@ if curl -s --max-time 2 -o /dev/null "$url"; then
   echo "The sidecar still answers." && exit 1
 fi
 echo "The sidecar is stopped; nothing is left running."
+echo "Tovrin Host stays installed in $install (./scripts/demo.sh --uninstall removes it)."
