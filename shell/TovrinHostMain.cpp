@@ -595,6 +595,10 @@ static const wchar_t k_status_running[] = L"Status: Running";
 static const wchar_t k_status_no_browser[] = L"Status: Running \u2014 browser did not open";
 static const wchar_t k_status_attention[] = L"Status: Needs attention";
 static const wchar_t k_status_replacing[] = L"Status: Replacing the running Tovrin Host\u2026";
+static const wchar_t k_status_upgrade[] =
+    L"Status: Waiting for the Tovrin Host update to finish\u2026";
+static const wchar_t k_upgrade_text[] =
+    L"A Tovrin Host update is still running. Try again when it has finished.";
 static const wchar_t k_status_other_window[] =
     L"Status: Another Tovrin Host window is open but does not answer.";
 static const wchar_t k_browser_failed_text[] =
@@ -616,6 +620,9 @@ static const wchar_t k_foreign_text[] = L"Another program is using Tovrin Host's
 #define TOVRIN_CLAIM_WAIT_MS 5000
 #define TOVRIN_CLAIM_CLOSING_WAIT_MS 30000
 #define TOVRIN_HANDOVER_TIMEOUT_MS 2000
+/* How long the launch step waits for an installer that holds the
+ * installation's guard, looking again every 200 ms. */
+#define TOVRIN_UPGRADE_WAIT_MS 180000
 #define TOVRIN_HTTP_TIMEOUT_MS 1500
 #define TOVRIN_STATUS_BODY_CAP 8192
 #define TOVRIN_RELEASE_CAP 80
@@ -656,10 +663,12 @@ static HWND g_note;
 static HWND g_open_button;
 /* UI thread only: a wait's launch step runs on its worker; the window was
  * closed while it ran (hidden, destroyed once the step has ended); the
- * step is replacing the running sidecar. */
+ * step is replacing the running sidecar; the step waits for an installer
+ * at work. */
 static int g_launching;
 static int g_close_pending;
 static int g_replacing;
+static int g_upgrade_waiting;
 /* One window per installation and session: the first start holds this
  * mutex for its whole life (its end releases it however it ends), and its
  * window answers later starts with the installation's key. 0 in a window
@@ -1214,6 +1223,45 @@ static int report_state_dir_error(struct launch_outcome *outcome, DWORD error)
     return report_launch_failure(outcome, detail, message);
 }
 
+static int poll_told_to_stop(DWORD wait);
+
+/* While an installer works on the installation it replaces the files that
+ * a launch would start, keep or stop: the step waits until it lets go,
+ * looking again every 200 ms. 1 once the guard is free, 0 when the window
+ * no longer wants this wait, -1 when it is still held after 180 s. */
+static int wait_for_upgrade(DWORD wait)
+{
+    if (!upgrade_guard_held()) {
+        return 1;
+    }
+    write_shell_status("starting", "waiting_for_upgrade");
+    if (g_hwnd) {
+        PostMessageW(g_hwnd, WM_APP_UPGRADE_WAIT, 1, (LPARAM)wait);
+    }
+    DWORD started = GetTickCount();
+    int result;
+    for (;;) {
+        if (poll_told_to_stop(wait)) {
+            result = 0;
+            break;
+        }
+        if (!upgrade_guard_held()) {
+            write_shell_status("starting", "waiting_for_ui");
+            if (g_hwnd) {
+                PostMessageW(g_hwnd, WM_APP_UPGRADE_WAIT, 0, (LPARAM)wait);
+            }
+            result = 1;
+            break;
+        }
+        if (GetTickCount() - started >= TOVRIN_UPGRADE_WAIT_MS) {
+            result = -1;
+            break;
+        }
+        Sleep(TOVRIN_POLL_PAUSE_MS);
+    }
+    return result;
+}
+
 /* Makes sure one current sidecar runs: keeps a ready one of the installed
  * release, otherwise stops this installation's and launches a new one.
  * Runs on the wait's worker, never on the UI thread: a stop can take
@@ -1223,7 +1271,8 @@ static int report_state_dir_error(struct launch_outcome *outcome, DWORD error)
  * With `may_wait`, a sidecar of this installation that does not answer
  * yet but started less than 20 s ago (another shell's, the logon task's)
  * is given the rest of that time (TOVRIN_LAUNCH_WAITING) instead of being
- * replaced in the middle of its start. */
+ * replaced in the middle of its start. While an installer holds the
+ * installation's guard, it waits first (wait_for_upgrade). */
 int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int may_wait)
 {
     static const wchar_t k_incomplete[] =
@@ -1236,6 +1285,15 @@ int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int
      * cut or relative path would name another installation's files. */
     if (g_path_error || g_node_path[0] == L'\0' || g_cli_path[0] == L'\0') {
         return report_launch_failure(outcome, "path_error", k_could_not_start);
+    }
+    /* Before anything is judged: what answers or runs may be about to go. */
+    int upgrade = wait_for_upgrade(outcome->wait);
+    if (upgrade == 0) {
+        outcome->result = TOVRIN_LAUNCH_ABANDONED;
+        return TOVRIN_LAUNCH_ABANDONED;
+    }
+    if (upgrade < 0) {
+        return report_launch_failure(outcome, "upgrade_running", k_upgrade_text);
     }
 
     const char *package_problem = !is_file(g_node_path)  ? "node_missing"
@@ -1664,6 +1722,7 @@ void begin_ready_wait(void)
     g_failure_shown = 0;
     g_browser_failed = 0;
     g_replacing = 0;
+    g_upgrade_waiting = 0;
     /* Until the launch step says which sidecar serves this wait, the end of
      * any is no news: it may be the one being replaced. */
     g_relied_launch = 0;
@@ -2166,6 +2225,7 @@ static void on_launched(struct launch_outcome *outcome)
 {
     g_launching = 0;
     g_replacing = 0;
+    g_upgrade_waiting = 0;
     int pending = g_wait_pending;
     g_wait_pending = 0;
     int result = outcome ? outcome->result : TOVRIN_LAUNCH_FAILED;
@@ -2232,6 +2292,10 @@ static void on_status_timer(void)
     }
     if (g_replacing) {
         set_status_line(k_status_replacing);
+        return;
+    }
+    if (g_upgrade_waiting) {
+        set_status_line(k_status_upgrade);
         return;
     }
     if (g_ready) {
@@ -2331,6 +2395,17 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
         if ((DWORD)lparam == g_wait_id && g_launching) {
             g_replacing = 1;
             set_status_line(k_status_replacing);
+        }
+        return 0;
+    case WM_APP_UPGRADE_WAIT:
+        if ((DWORD)lparam == g_wait_id && g_launching) {
+            g_upgrade_waiting = (int)wparam;
+            if (!wparam) {
+                /* The UI is given its time from now on, not from before
+                 * the update. */
+                g_wait_started = GetTickCount();
+            }
+            set_status_line(wparam ? k_status_upgrade : k_status_starting);
         }
         return 0;
     case WM_POWERBROADCAST:

@@ -36,6 +36,9 @@
  * installation's key; the answer 1 when this window took the start over, 2
  * when it is closing, 0 when it is another installation's. */
 #define WM_APP_HANDOVER (WM_APP + 5)
+/* The launch step waits for an installer that holds the installation's
+ * guard (wParam 1), or goes on now that it has let go (0); lParam: the wait. */
+#define WM_APP_UPGRADE_WAIT (WM_APP + 7)
 
 /* ---- paths and channel, set once at start-up ---- */
 extern wchar_t g_install_dir[TOVRIN_PATH_CAP];
@@ -142,6 +145,12 @@ int last_log_line(const wchar_t *path, wchar_t *out, size_t cap);
 int own_sidecar_holds_runtime(void);
 DWORD WINAPI sidecar_exit_watch(LPVOID param);  /* one thread per sidecar */
 wchar_t *build_sidecar_env(void);               /* HeapFree the result */
+
+/* ---- an installer at work (tovrinHostUpgrade.cpp) ---- */
+/* 1 while an installer or uninstaller holds upgrade.lock in the install
+ * directory open for writing; it then replaces files that a launch would
+ * start or hold. */
+int upgrade_guard_held(void);
 
 /* ---- folder picker ---- */
 int run_folder_picker(void);

@@ -1402,6 +1402,33 @@ TEST_F(WindowTest, StartingSidecarIsWaitedForAndAHungOneReplaced)
     EXPECT_EQ(0u, close_shell(run));
 }
 
+// ---- an installer at work ------------------------------------------------
+
+const wchar_t k_status_upgrade[] = L"Status: Waiting for the Tovrin Host update to finish\u2026";
+
+// While an installer holds upgrade.lock nothing is launched and the window
+// says why; once it lets go, the launch goes on and the browser opens once.
+TEST_F(WindowTest, HeldUpgradeGuardIsWaitedFor)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    HANDLE lock = CreateFileW((dir + L"\\upgrade.lock").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                              NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, lock);
+    shell_run *run = start_shell(dir);
+    EXPECT_TRUE(wait_status("starting", "waiting_for_upgrade"));
+    EXPECT_TRUE(wait_status_line(run, k_status_upgrade));
+    // Three status-timer periods in which neither the line turns nor a launch comes.
+    EXPECT_FALSE(tvt::wait_until([&] { return status_line(run->hwnd) != k_status_upgrade ||
+                                              count_events("sidecar_started") != 0; }, 600));
+    CloseHandle(lock);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    wait_status_line(run, L"Status: Running");
+    EXPECT_EQ(1, count_events("sidecar_started"));
+    EXPECT_EQ(1u, wait_urls(1).size());
+    EXPECT_EQ(0u, close_shell(run));
+}
+
 // ---- random sequences of what a user, the system and the sidecar do -----
 
 // Seeded sequences of events, each followed by a check of what must hold
