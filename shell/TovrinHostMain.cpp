@@ -424,6 +424,7 @@ int run_command_line(HINSTANCE instance)
         return run_window_mode(instance);
     }
     int stop_only = 0;
+    int autostart = 0;
     for (int i = 1; i < argc; i++) {
         if (wcscmp(argv[i], L"--pick-folder") == 0) {
             LocalFree(argv);
@@ -431,6 +432,8 @@ int run_command_line(HINSTANCE instance)
         }
         if (wcscmp(argv[i], L"--stop-existing") == 0) {
             stop_only = 1;
+        } else if (wcscmp(argv[i], L"--autostart") == 0) {
+            autostart = 1;
         } else if (wcscmp(argv[i], L"--install-dir") == 0) {
             if (i + 1 >= argc) {
                 break;
@@ -450,6 +453,9 @@ int run_command_line(HINSTANCE instance)
     make_install_dir_absolute();
     if (stop_only) {
         return run_stop_only();
+    }
+    if (autostart) {
+        return run_autostart();
     }
     return run_window_mode(instance);
 }
@@ -1328,6 +1334,7 @@ int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int
             tovrin_stop_existing_sidecar(g_install_dir, g_state_dir, TOVRIN_STOP_FOR_WINDOW);
         if (stopped == 2) {
             forget_ui_url();
+            outcome->foreign = 1;
             return report_launch_failure(outcome, "foreign_listener", k_foreign_text);
         }
         if (stopped != 0) {
@@ -1558,59 +1565,46 @@ static void pause_for_control(struct state_watch *watch, DWORD ms)
     }
 }
 
-static void poll_for_ui(DWORD wait, struct state_watch *watch);
+/* What ended a poll for the UI. */
+#define TOVRIN_POLL_STOPPED 0 /* told to stop, or its bound passed */
+#define TOVRIN_POLL_READY 1   /* the UI answers, on a port proved the installation's */
+#define TOVRIN_POLL_FOREIGN 2 /* it answers on a port not proved the installation's */
+#define TOVRIN_POLL_EXITED 3  /* the launched sidecar ended with a failure first */
 
 /* Probes the UI every 200 ms, and at once when control.json changes,
- * until it answers, the launched sidecar ends
- * with a failure, or the UI thread asks it to stop. Reports only by
- * posting to the window, never once told to stop: a probe can take
- * seconds, and a report of an ended wait would be taken for a newer one's.
- * `param` is the number of its wait, which every report carries. */
-DWORD WINAPI ready_poll_thread(LPVOID param)
-{
-    struct state_watch watch;
-    open_state_watch(&watch);
-    poll_for_ui((DWORD)(uintptr_t)param, &watch);
-    close_state_watch(&watch);
-    return 0;
-}
-
-static void poll_for_ui(DWORD wait, struct state_watch *watch)
+ * until it answers, the launched sidecar ends with a failure (its exit
+ * code and launch number in `code` and `launch_id`), the caller asks it to
+ * stop, or `bound_ms` have passed (0: no bound). */
+static int poll_for_ui(DWORD wait, struct state_watch *watch, DWORD bound_ms, DWORD *code,
+                       DWORD *launch_id)
 {
     int reported_clean_exit = 0;
+    DWORD started = GetTickCount();
     for (;;) {
-        if (poll_told_to_stop(wait)) {
-            return;
+        if (poll_told_to_stop(wait) || (bound_ms != 0 && GetTickCount() - started >= bound_ms)) {
+            return TOVRIN_POLL_STOPPED;
         }
         int port = 0;
         if (probe_ui(&port)) {
             /* Whoever answers is asked about once: a program on the port
              * not proved this installation's (or nobody's) is no ready UI;
              * one that cannot be named is not proved either. */
-            int foreign = tovrin_port_owner_verdict(g_install_dir, g_node_path, port) !=
-                          TOVRIN_PORT_TRUSTED;
-            if (g_hwnd && !poll_told_to_stop(wait)) {
-                PostMessageW(g_hwnd, WM_APP_READY, (WPARAM)foreign, (LPARAM)wait);
-            }
-            return;
+            return tovrin_port_owner_verdict(g_install_dir, g_node_path, port) ==
+                           TOVRIN_PORT_TRUSTED
+                       ? TOVRIN_POLL_READY
+                       : TOVRIN_POLL_FOREIGN;
         }
         int ended = 0;
-        DWORD code = 0;
-        DWORD launch_id = 0;
         AcquireSRWLockShared(&g_sidecar_lock);
         if (g_sidecar && WaitForSingleObject(g_sidecar, 0) == WAIT_OBJECT_0 &&
-            GetExitCodeProcess(g_sidecar, &code)) {
+            GetExitCodeProcess(g_sidecar, code)) {
             ended = 1;
-            launch_id = g_launch_id;
+            *launch_id = g_launch_id;
         }
         ReleaseSRWLockShared(&g_sidecar_lock);
-        if (ended && code != 0) {
+        if (ended && *code != 0) {
             if ((DWORD)(GetTickCount() - g_wait_started) > TOVRIN_EXIT_REPORT_AGE_MS) {
-                if (g_hwnd && !poll_told_to_stop(wait)) {
-                    PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, (WPARAM)code,
-                                 (LPARAM)launch_id);
-                }
-                return;
+                return TOVRIN_POLL_EXITED;
             }
         } else if (ended && !reported_clean_exit) {
             reported_clean_exit = 1;
@@ -1618,6 +1612,30 @@ static void poll_for_ui(DWORD wait, struct state_watch *watch)
         }
         pause_for_control(watch, g_poll_pause_ms);
     }
+}
+
+/* The window's poll. Reports only by posting to the window, never once
+ * told to stop: a probe can take seconds, and a report of an ended wait
+ * would be taken for a newer one's. `param` is the number of its wait,
+ * which every report carries. */
+DWORD WINAPI ready_poll_thread(LPVOID param)
+{
+    DWORD wait = (DWORD)(uintptr_t)param;
+    DWORD code = 0;
+    DWORD launch_id = 0;
+    struct state_watch watch;
+    open_state_watch(&watch);
+    int polled = poll_for_ui(wait, &watch, 0, &code, &launch_id);
+    close_state_watch(&watch);
+    if (g_hwnd && !poll_told_to_stop(wait)) {
+        if (polled == TOVRIN_POLL_READY || polled == TOVRIN_POLL_FOREIGN) {
+            PostMessageW(g_hwnd, WM_APP_READY, (WPARAM)(polled == TOVRIN_POLL_FOREIGN),
+                         (LPARAM)wait);
+        } else if (polled == TOVRIN_POLL_EXITED) {
+            PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, (WPARAM)code, (LPARAM)launch_id);
+        }
+    }
+    return 0;
 }
 
 void stop_ready_poll(void)
@@ -1657,6 +1675,27 @@ static int wait_for_starting_sidecar(DWORD wait, DWORD grace_ms)
     return result;
 }
 
+/* The launch step (keep, replace or launch): a sidecar of the installation
+ * that is still starting is given its time, and once it answers, or is old
+ * enough to count as hung, the step looks again and keeps, or replaces, it
+ * as any other. */
+static int launch_step(struct launch_outcome *outcome, struct exit_watch **watch)
+{
+    int result;
+    for (;;) {
+        result = start_runtime(outcome, watch, 1);
+        if (result != TOVRIN_LAUNCH_WAITING) {
+            break;
+        }
+        if (!wait_for_starting_sidecar(outcome->wait, outcome->grace_ms)) {
+            result = TOVRIN_LAUNCH_ABANDONED;
+            outcome->result = result;
+            break;
+        }
+    }
+    return result;
+}
+
 /* The worker of one wait: the launch step (keep, replace or launch), then,
  * after a launch, the poll for the UI. Everything that may wait on the
  * network, the sidecar or a stop happens here, so that the window keeps
@@ -1676,20 +1715,7 @@ DWORD WINAPI wait_worker(LPVOID param)
     }
     outcome->wait = wait;
     struct exit_watch *watch = NULL;
-    int result;
-    for (;;) {
-        result = start_runtime(outcome, &watch, 1);
-        if (result != TOVRIN_LAUNCH_WAITING) {
-            break;
-        }
-        /* Once it answers, or is old enough to count as hung, the launch
-         * step looks again: it keeps, or replaces, it as any other. */
-        if (!wait_for_starting_sidecar(wait, outcome->grace_ms)) {
-            result = TOVRIN_LAUNCH_ABANDONED;
-            outcome->result = result;
-            break;
-        }
-    }
+    int result = launch_step(outcome, &watch);
     if (!g_hwnd || !PostMessageW(g_hwnd, WM_APP_LAUNCHED, 0, (LPARAM)outcome)) {
         HeapFree(GetProcessHeap(), 0, outcome);
     }
@@ -1700,6 +1726,69 @@ DWORD WINAPI wait_worker(LPVOID param)
         ready_poll_thread(param);
     }
     return 0;
+}
+
+/* What the logon task runs: the window's launch step and poll on this
+ * thread, without a window, a browser or a dialog; the records say what
+ * came of it. 0 when a sidecar of the installation answers (kept, or
+ * launched and ready) or is still starting after the slow-start time, 2
+ * when a foreign program holds its address, 1 for any other failure. */
+int run_autostart(void)
+{
+    static struct launch_outcome outcome; /* the process's only launch step */
+    struct exit_watch *watch = NULL;
+    int polled = TOVRIN_POLL_STOPPED;
+    int code = 1;
+    /* The one wait of the process, which nothing asks to stop. */
+    outcome.wait = 1;
+    InterlockedExchange(&g_poll_wait, 1);
+    g_wait_started = GetTickCount();
+    write_shell_status("starting", "waiting_for_ui");
+    int result = launch_step(&outcome, &watch);
+    if (result == TOVRIN_LAUNCH_KEPT) {
+        code = 0;
+    } else if (result == TOVRIN_LAUNCH_FAILED) {
+        code = outcome.foreign ? 2 : 1;
+    } else if (result == TOVRIN_LAUNCH_STARTED) {
+        DWORD exit_code = 0;
+        DWORD launch_id = 0;
+        struct state_watch changes;
+        open_state_watch(&changes);
+        polled = poll_for_ui(outcome.wait, &changes, TOVRIN_SLOW_START_MS, &exit_code, &launch_id);
+        close_state_watch(&changes);
+        char detail[TOVRIN_DETAIL_CAP];
+        switch (polled) {
+        case TOVRIN_POLL_READY:
+            write_shell_status("running", "ui_ready");
+            code = 0;
+            break;
+        case TOVRIN_POLL_FOREIGN:
+            write_shell_status("needs_attention", "foreign_listener");
+            code = 2;
+            break;
+        case TOVRIN_POLL_EXITED:
+            detail_with_number(detail, "sidecar_exited_", (long long)exit_code);
+            write_shell_status("needs_attention", detail);
+            break;
+        default:
+            write_shell_status("starting", "ui_slow");
+            code = 0;
+            break;
+        }
+    }
+    if (watch && polled == TOVRIN_POLL_EXITED) {
+        sidecar_exit_watch(watch); /* its line now: the process ends next */
+    } else if (watch) {
+        CloseHandle(watch->process);
+        HeapFree(GetProcessHeap(), 0, watch);
+    }
+    AcquireSRWLockExclusive(&g_sidecar_lock);
+    if (g_sidecar) {
+        CloseHandle(g_sidecar); /* the sidecar itself keeps running */
+        g_sidecar = NULL;
+    }
+    ReleaseSRWLockExclusive(&g_sidecar_lock);
+    return code;
 }
 
 /* One attempt to bring the UI up: the worker launches (or keeps) the

@@ -106,6 +106,7 @@ struct launch_outcome {
     int result;
     DWORD launch_id; /* started: its number; kept: this shell's own sidecar, else 0 */
     DWORD grace_ms;  /* waiting: how much longer the starting sidecar is given */
+    int foreign;     /* failed: a foreign program holds the sidecar's address */
     wchar_t message[TOVRIN_MESSAGE_CAP]; /* failed: the dialog's message */
 };
 
@@ -145,6 +146,9 @@ int last_log_line(const wchar_t *path, wchar_t *out, size_t cap);
 int own_sidecar_holds_runtime(void);
 DWORD WINAPI sidecar_exit_watch(LPVOID param);  /* one thread per sidecar */
 wchar_t *build_sidecar_env(void);               /* HeapFree the result */
+
+/* ---- the logon task's start (no window) ---- */
+int run_autostart(void);
 
 /* ---- an installer at work (tovrinHostUpgrade.cpp) ---- */
 /* 1 while an installer or uninstaller holds upgrade.lock in the install

@@ -1429,6 +1429,33 @@ TEST_F(WindowTest, HeldUpgradeGuardIsWaitedFor)
     EXPECT_EQ(0u, close_shell(run));
 }
 
+// What the logon task runs: no window and no browser; the sidecar is
+// launched and answers, and a second start keeps it.
+TEST_F(WindowTest, AutostartLaunchesWithoutAWindow)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    for (const char *detail : {"ui_ready", "already_ready"}) {
+        tvt::process p;
+        ASSERT_TRUE(tvt::start_process_quiet(tvt::quote(dir + L"\\TovrinHost.exe") + L" --autostart",
+                                             L"", &p, 0));
+        bool window = false;
+        EXPECT_TRUE(tvt::wait_until([&] { window |= tvt::find_visible_window(p.pid) != NULL;
+                                          return WaitForSingleObject(p.handle, 0) == WAIT_OBJECT_0; },
+                                    60000));
+        DWORD code = 99;
+        EXPECT_TRUE(tvt::wait_process(p, 0, &code));
+        tvt::close_process(&p);
+        EXPECT_FALSE(window);
+        EXPECT_EQ(0u, code);
+        EXPECT_EQ("status=running\ndetail=" + std::string(detail) + "\n", status_file());
+    }
+    EXPECT_NE("", http_get(L"http://127.0.0.1:" + std::to_wstring(control_port()) + L"/"));
+    EXPECT_EQ(1, count_events("sidecar_started"));
+    EXPECT_EQ(1u, tvt::count_images(dir + L"\\runtime\\node\\node.exe"));
+    EXPECT_TRUE(browser_urls().empty());
+}
+
 // ---- random sequences of what a user, the system and the sidecar do -----
 
 // Seeded sequences of events, each followed by a check of what must hold
