@@ -406,9 +406,18 @@ void read_channel_file(void)
     CloseHandle(file);
 }
 
+/* The installation's shell windows close by themselves first, so that the
+ * stop has to end none of them; only where the stop itself runs. */
 static int run_stop_only(void)
 {
-    return g_path_error ? 1 : tovrin_stop_only(g_install_dir, g_state_dir);
+    if (g_path_error) {
+        return 1;
+    }
+    DWORD attrs = GetFileAttributesW(g_install_dir);
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        step_aside_shells();
+    }
+    return tovrin_stop_only(g_install_dir, g_state_dir);
 }
 
 /* Reads the options and runs the chosen mode; returns the exit code. */
@@ -625,7 +634,6 @@ static const wchar_t k_foreign_text[] = L"Another program is using Tovrin Host's
  * for each answer. */
 #define TOVRIN_CLAIM_WAIT_MS 5000
 #define TOVRIN_CLAIM_CLOSING_WAIT_MS 30000
-#define TOVRIN_HANDOVER_TIMEOUT_MS 2000
 /* How long the launch step waits for an installer that holds the
  * installation's guard, looking again every 200 ms. */
 #define TOVRIN_UPGRADE_WAIT_MS 180000
@@ -2145,6 +2153,15 @@ static ULONGLONG key_hash(const char *key)
     return hash ? hash : 1;
 }
 
+ULONGLONG install_key_hash(void)
+{
+    char key[1200];
+    if (g_path_error || !tovrin_install_key(g_install_dir, key, sizeof key)) {
+        return 0;
+    }
+    return key_hash(key);
+}
+
 /* Asks the windows of the shell in this session which one serves this
  * installation; that one takes the start over (1) or says it is closing
  * (2). 0 when none answered; `*first_pid` names the one that did. */
@@ -2178,11 +2195,10 @@ static int hand_over(ULONGLONG hash, DWORD *first_pid)
  * from the Host. */
 static int claim_installation(DWORD *first_pid)
 {
-    char key[1200];
-    if (g_path_error || !tovrin_install_key(g_install_dir, key, sizeof key)) {
+    ULONGLONG hash = install_key_hash();
+    if (hash == 0) {
         return 1;
     }
-    ULONGLONG hash = key_hash(key);
     g_install_hash = hash;
     wchar_t name[64];
     _snwprintf(name, 64, L"Local\\TovrinHost.Shell.%016llx", hash);
@@ -2438,6 +2454,8 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
         }
         return 0;
     case WM_DESTROY:
+        /* A dialog that returns after the window went starts nothing more. */
+        g_close_pending = 1;
         stop_ready_poll();
         append_lifecycle("shell_window_closed", g_sidecar_pid, 0, ready_word());
         AcquireSRWLockExclusive(&g_sidecar_lock);
@@ -2497,6 +2515,16 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
             set_status_line(wparam ? k_status_upgrade : k_status_starting);
         }
         return 0;
+    case WM_APP_STEP_ASIDE:
+        /* An installer's stop of this installation is about to begin: the
+         * window closes as the user's close does, so that the stop has no
+         * shell to end by force. */
+        if (g_install_hash == 0 || (ULONGLONG)wparam != g_install_hash) {
+            return 0;
+        }
+        append_lifecycle("shell_stepped_aside", g_sidecar_pid, (DWORD)lparam, ready_word());
+        PostMessageW(hwnd, WM_CLOSE, 0, 0);
+        return 1;
     case WM_POWERBROADCAST:
         if (wparam == PBT_APMRESUMESUSPEND || wparam == PBT_APMRESUMEAUTOMATIC) {
             /* Waking up never opens a browser by itself. */

@@ -1456,6 +1456,40 @@ TEST_F(WindowTest, AutostartLaunchesWithoutAWindow)
     EXPECT_TRUE(browser_urls().empty());
 }
 
+// An upgrade's stop: the installation's window closes by itself first
+// rather than being ended by the stop, a window of another installation
+// stays, and the stop's record comes on its standard output as well.
+TEST_F(WindowTest, WindowsStepAsideBeforeTheUpgradesStop)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    shell_run *run = start_shell(dir);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    std::wstring other = install(L"Other", ""); // its window waits for an update of its own
+    HANDLE lock = CreateFileW((other + L"\\upgrade.lock").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                              NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    shell_run *other_run = start_shell(other);
+    EXPECT_TRUE(wait_status("starting", "waiting_for_upgrade"));
+
+    DWORD code = 99;
+    std::string output;
+    ASSERT_TRUE(tvt::run_process(tvt::quote(dir + L"\\TovrinHost.exe") + L" --stop-existing", 60000,
+                                 &code, &output));
+    EXPECT_EQ(0u, code);
+    DWORD shell_code = 99;
+    EXPECT_TRUE(tvt::wait_process(run->proc, 0, &shell_code)) << "the window's process still runs";
+    EXPECT_EQ(0u, shell_code);
+    EXPECT_EQ(1, count_events("shell_stepped_aside"));
+    EXPECT_EQ(1, count_events("shell_window_closed")) << "ended by the stop, not closed";
+    std::vector<std::string> stops = upgrade_stops();
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ(0u, stops[0].find("result=stopped detail=none ")) << stops[0];
+    EXPECT_EQ(stops[0] + "\r\n", output);
+    EXPECT_TRUE(IsWindowVisible(other_run->hwnd)) << "another installation's window closed";
+    EXPECT_EQ(0u, close_shell(other_run));
+    CloseHandle(lock);
+}
+
 // ---- random sequences of what a user, the system and the sidecar do -----
 
 // Seeded sequences of events, each followed by a check of what must hold
