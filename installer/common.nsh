@@ -202,11 +202,19 @@ Function ${UN}finish
 FunctionEnd
 
 ; Takes the guard: $0 is 0 when held now, else the system's error (32: the
-; guard is held by another setup run).
+; guard is held by another setup run). A shell looks at the guard by opening
+; it for a moment, which also answers 32: that is tried again for 3 s.
 Function ${UN}take_guard
-  ; GENERIC_WRITE, shared for reading only, OPEN_ALWAYS
-  System::Call 'kernel32::CreateFileW(w "$INSTDIR\${GUARD_NAME}", i 0x40000000, i 1, p 0, i 4, i 0x80, p 0) p .r1 ?e'
-  Pop $0
+  Push $1
+  Push $2
+  ${For} $2 1 30
+    ; GENERIC_WRITE, shared for reading only, OPEN_ALWAYS
+    System::Call 'kernel32::CreateFileW(w "$INSTDIR\${GUARD_NAME}", i 0x40000000, i 1, p 0, i 4, i 0x80, p 0) p .r1 ?e'
+    Pop $0
+    ${IfThen} $1 != -1 ${|} ${Break} ${|}
+    ${IfThen} $0 != 32 ${|} ${Break} ${|}
+    Sleep 100
+  ${Next}
   ${If} $1 == -1
     StrCpy $Guard 0
     ${If} $0 == 0
@@ -216,6 +224,8 @@ Function ${UN}take_guard
     StrCpy $Guard $1
     StrCpy $0 0
   ${EndIf}
+  Pop $2
+  Pop $1
 FunctionEnd
 
 Function ${UN}release_guard

@@ -406,9 +406,18 @@ void read_channel_file(void)
     CloseHandle(file);
 }
 
+/* The installation's shell windows close by themselves first, so that the
+ * stop has to end none of them; only where the stop itself runs. */
 static int run_stop_only(void)
 {
-    return g_path_error ? 1 : tovrin_stop_only(g_install_dir, g_state_dir);
+    if (g_path_error) {
+        return 1;
+    }
+    DWORD attrs = GetFileAttributesW(g_install_dir);
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+        step_aside_shells();
+    }
+    return tovrin_stop_only(g_install_dir, g_state_dir);
 }
 
 /* Reads the options and runs the chosen mode; returns the exit code. */
@@ -424,6 +433,7 @@ int run_command_line(HINSTANCE instance)
         return run_window_mode(instance);
     }
     int stop_only = 0;
+    int autostart = 0;
     for (int i = 1; i < argc; i++) {
         if (wcscmp(argv[i], L"--pick-folder") == 0) {
             LocalFree(argv);
@@ -431,6 +441,8 @@ int run_command_line(HINSTANCE instance)
         }
         if (wcscmp(argv[i], L"--stop-existing") == 0) {
             stop_only = 1;
+        } else if (wcscmp(argv[i], L"--autostart") == 0) {
+            autostart = 1;
         } else if (wcscmp(argv[i], L"--install-dir") == 0) {
             if (i + 1 >= argc) {
                 break;
@@ -450,6 +462,9 @@ int run_command_line(HINSTANCE instance)
     make_install_dir_absolute();
     if (stop_only) {
         return run_stop_only();
+    }
+    if (autostart) {
+        return run_autostart();
     }
     return run_window_mode(instance);
 }
@@ -595,6 +610,10 @@ static const wchar_t k_status_running[] = L"Status: Running";
 static const wchar_t k_status_no_browser[] = L"Status: Running \u2014 browser did not open";
 static const wchar_t k_status_attention[] = L"Status: Needs attention";
 static const wchar_t k_status_replacing[] = L"Status: Replacing the running Tovrin Host\u2026";
+static const wchar_t k_status_upgrade[] =
+    L"Status: Waiting for the Tovrin Host update to finish\u2026";
+static const wchar_t k_upgrade_text[] =
+    L"A Tovrin Host update is still running. Try again when it has finished.";
 static const wchar_t k_status_other_window[] =
     L"Status: Another Tovrin Host window is open but does not answer.";
 static const wchar_t k_browser_failed_text[] =
@@ -615,7 +634,9 @@ static const wchar_t k_foreign_text[] = L"Another program is using Tovrin Host's
  * for each answer. */
 #define TOVRIN_CLAIM_WAIT_MS 5000
 #define TOVRIN_CLAIM_CLOSING_WAIT_MS 30000
-#define TOVRIN_HANDOVER_TIMEOUT_MS 2000
+/* How long the launch step waits for an installer that holds the
+ * installation's guard, looking again every 200 ms. */
+#define TOVRIN_UPGRADE_WAIT_MS 180000
 #define TOVRIN_HTTP_TIMEOUT_MS 1500
 #define TOVRIN_STATUS_BODY_CAP 8192
 #define TOVRIN_RELEASE_CAP 80
@@ -656,10 +677,12 @@ static HWND g_note;
 static HWND g_open_button;
 /* UI thread only: a wait's launch step runs on its worker; the window was
  * closed while it ran (hidden, destroyed once the step has ended); the
- * step is replacing the running sidecar. */
+ * step is replacing the running sidecar; the step waits for an installer
+ * at work. */
 static int g_launching;
 static int g_close_pending;
 static int g_replacing;
+static int g_upgrade_waiting;
 /* One window per installation and session: the first start holds this
  * mutex for its whole life (its end releases it however it ends), and its
  * window answers later starts with the installation's key. 0 in a window
@@ -1214,6 +1237,45 @@ static int report_state_dir_error(struct launch_outcome *outcome, DWORD error)
     return report_launch_failure(outcome, detail, message);
 }
 
+static int poll_told_to_stop(DWORD wait);
+
+/* While an installer works on the installation it replaces the files that
+ * a launch would start, keep or stop: the step waits until it lets go,
+ * looking again every 200 ms. 1 once the guard is free, 0 when the window
+ * no longer wants this wait, -1 when it is still held after 180 s. */
+static int wait_for_upgrade(DWORD wait)
+{
+    if (!upgrade_guard_held()) {
+        return 1;
+    }
+    write_shell_status("starting", "waiting_for_upgrade");
+    if (g_hwnd) {
+        PostMessageW(g_hwnd, WM_APP_UPGRADE_WAIT, 1, (LPARAM)wait);
+    }
+    DWORD started = GetTickCount();
+    int result;
+    for (;;) {
+        if (poll_told_to_stop(wait)) {
+            result = 0;
+            break;
+        }
+        if (!upgrade_guard_held()) {
+            write_shell_status("starting", "waiting_for_ui");
+            if (g_hwnd) {
+                PostMessageW(g_hwnd, WM_APP_UPGRADE_WAIT, 0, (LPARAM)wait);
+            }
+            result = 1;
+            break;
+        }
+        if (GetTickCount() - started >= TOVRIN_UPGRADE_WAIT_MS) {
+            result = -1;
+            break;
+        }
+        Sleep(TOVRIN_POLL_PAUSE_MS);
+    }
+    return result;
+}
+
 /* Makes sure one current sidecar runs: keeps a ready one of the installed
  * release, otherwise stops this installation's and launches a new one.
  * Runs on the wait's worker, never on the UI thread: a stop can take
@@ -1223,7 +1285,8 @@ static int report_state_dir_error(struct launch_outcome *outcome, DWORD error)
  * With `may_wait`, a sidecar of this installation that does not answer
  * yet but started less than 20 s ago (another shell's, the logon task's)
  * is given the rest of that time (TOVRIN_LAUNCH_WAITING) instead of being
- * replaced in the middle of its start. */
+ * replaced in the middle of its start. While an installer holds the
+ * installation's guard, it waits first (wait_for_upgrade). */
 int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int may_wait)
 {
     static const wchar_t k_incomplete[] =
@@ -1236,6 +1299,15 @@ int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int
      * cut or relative path would name another installation's files. */
     if (g_path_error || g_node_path[0] == L'\0' || g_cli_path[0] == L'\0') {
         return report_launch_failure(outcome, "path_error", k_could_not_start);
+    }
+    /* Before anything is judged: what answers or runs may be about to go. */
+    int upgrade = wait_for_upgrade(outcome->wait);
+    if (upgrade == 0) {
+        outcome->result = TOVRIN_LAUNCH_ABANDONED;
+        return TOVRIN_LAUNCH_ABANDONED;
+    }
+    if (upgrade < 0) {
+        return report_launch_failure(outcome, "upgrade_running", k_upgrade_text);
     }
 
     const char *package_problem = !is_file(g_node_path)  ? "node_missing"
@@ -1270,6 +1342,7 @@ int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int
             tovrin_stop_existing_sidecar(g_install_dir, g_state_dir, TOVRIN_STOP_FOR_WINDOW);
         if (stopped == 2) {
             forget_ui_url();
+            outcome->foreign = 1;
             return report_launch_failure(outcome, "foreign_listener", k_foreign_text);
         }
         if (stopped != 0) {
@@ -1500,59 +1573,46 @@ static void pause_for_control(struct state_watch *watch, DWORD ms)
     }
 }
 
-static void poll_for_ui(DWORD wait, struct state_watch *watch);
+/* What ended a poll for the UI. */
+#define TOVRIN_POLL_STOPPED 0 /* told to stop, or its bound passed */
+#define TOVRIN_POLL_READY 1   /* the UI answers, on a port proved the installation's */
+#define TOVRIN_POLL_FOREIGN 2 /* it answers on a port not proved the installation's */
+#define TOVRIN_POLL_EXITED 3  /* the launched sidecar ended with a failure first */
 
 /* Probes the UI every 200 ms, and at once when control.json changes,
- * until it answers, the launched sidecar ends
- * with a failure, or the UI thread asks it to stop. Reports only by
- * posting to the window, never once told to stop: a probe can take
- * seconds, and a report of an ended wait would be taken for a newer one's.
- * `param` is the number of its wait, which every report carries. */
-DWORD WINAPI ready_poll_thread(LPVOID param)
-{
-    struct state_watch watch;
-    open_state_watch(&watch);
-    poll_for_ui((DWORD)(uintptr_t)param, &watch);
-    close_state_watch(&watch);
-    return 0;
-}
-
-static void poll_for_ui(DWORD wait, struct state_watch *watch)
+ * until it answers, the launched sidecar ends with a failure (its exit
+ * code and launch number in `code` and `launch_id`), the caller asks it to
+ * stop, or `bound_ms` have passed (0: no bound). */
+static int poll_for_ui(DWORD wait, struct state_watch *watch, DWORD bound_ms, DWORD *code,
+                       DWORD *launch_id)
 {
     int reported_clean_exit = 0;
+    DWORD started = GetTickCount();
     for (;;) {
-        if (poll_told_to_stop(wait)) {
-            return;
+        if (poll_told_to_stop(wait) || (bound_ms != 0 && GetTickCount() - started >= bound_ms)) {
+            return TOVRIN_POLL_STOPPED;
         }
         int port = 0;
         if (probe_ui(&port)) {
             /* Whoever answers is asked about once: a program on the port
              * not proved this installation's (or nobody's) is no ready UI;
              * one that cannot be named is not proved either. */
-            int foreign = tovrin_port_owner_verdict(g_install_dir, g_node_path, port) !=
-                          TOVRIN_PORT_TRUSTED;
-            if (g_hwnd && !poll_told_to_stop(wait)) {
-                PostMessageW(g_hwnd, WM_APP_READY, (WPARAM)foreign, (LPARAM)wait);
-            }
-            return;
+            return tovrin_port_owner_verdict(g_install_dir, g_node_path, port) ==
+                           TOVRIN_PORT_TRUSTED
+                       ? TOVRIN_POLL_READY
+                       : TOVRIN_POLL_FOREIGN;
         }
         int ended = 0;
-        DWORD code = 0;
-        DWORD launch_id = 0;
         AcquireSRWLockShared(&g_sidecar_lock);
         if (g_sidecar && WaitForSingleObject(g_sidecar, 0) == WAIT_OBJECT_0 &&
-            GetExitCodeProcess(g_sidecar, &code)) {
+            GetExitCodeProcess(g_sidecar, code)) {
             ended = 1;
-            launch_id = g_launch_id;
+            *launch_id = g_launch_id;
         }
         ReleaseSRWLockShared(&g_sidecar_lock);
-        if (ended && code != 0) {
+        if (ended && *code != 0) {
             if ((DWORD)(GetTickCount() - g_wait_started) > TOVRIN_EXIT_REPORT_AGE_MS) {
-                if (g_hwnd && !poll_told_to_stop(wait)) {
-                    PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, (WPARAM)code,
-                                 (LPARAM)launch_id);
-                }
-                return;
+                return TOVRIN_POLL_EXITED;
             }
         } else if (ended && !reported_clean_exit) {
             reported_clean_exit = 1;
@@ -1560,6 +1620,30 @@ static void poll_for_ui(DWORD wait, struct state_watch *watch)
         }
         pause_for_control(watch, g_poll_pause_ms);
     }
+}
+
+/* The window's poll. Reports only by posting to the window, never once
+ * told to stop: a probe can take seconds, and a report of an ended wait
+ * would be taken for a newer one's. `param` is the number of its wait,
+ * which every report carries. */
+DWORD WINAPI ready_poll_thread(LPVOID param)
+{
+    DWORD wait = (DWORD)(uintptr_t)param;
+    DWORD code = 0;
+    DWORD launch_id = 0;
+    struct state_watch watch;
+    open_state_watch(&watch);
+    int polled = poll_for_ui(wait, &watch, 0, &code, &launch_id);
+    close_state_watch(&watch);
+    if (g_hwnd && !poll_told_to_stop(wait)) {
+        if (polled == TOVRIN_POLL_READY || polled == TOVRIN_POLL_FOREIGN) {
+            PostMessageW(g_hwnd, WM_APP_READY, (WPARAM)(polled == TOVRIN_POLL_FOREIGN),
+                         (LPARAM)wait);
+        } else if (polled == TOVRIN_POLL_EXITED) {
+            PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, (WPARAM)code, (LPARAM)launch_id);
+        }
+    }
+    return 0;
 }
 
 void stop_ready_poll(void)
@@ -1599,6 +1683,27 @@ static int wait_for_starting_sidecar(DWORD wait, DWORD grace_ms)
     return result;
 }
 
+/* The launch step (keep, replace or launch): a sidecar of the installation
+ * that is still starting is given its time, and once it answers, or is old
+ * enough to count as hung, the step looks again and keeps, or replaces, it
+ * as any other. */
+static int launch_step(struct launch_outcome *outcome, struct exit_watch **watch)
+{
+    int result;
+    for (;;) {
+        result = start_runtime(outcome, watch, 1);
+        if (result != TOVRIN_LAUNCH_WAITING) {
+            break;
+        }
+        if (!wait_for_starting_sidecar(outcome->wait, outcome->grace_ms)) {
+            result = TOVRIN_LAUNCH_ABANDONED;
+            outcome->result = result;
+            break;
+        }
+    }
+    return result;
+}
+
 /* The worker of one wait: the launch step (keep, replace or launch), then,
  * after a launch, the poll for the UI. Everything that may wait on the
  * network, the sidecar or a stop happens here, so that the window keeps
@@ -1618,20 +1723,7 @@ DWORD WINAPI wait_worker(LPVOID param)
     }
     outcome->wait = wait;
     struct exit_watch *watch = NULL;
-    int result;
-    for (;;) {
-        result = start_runtime(outcome, &watch, 1);
-        if (result != TOVRIN_LAUNCH_WAITING) {
-            break;
-        }
-        /* Once it answers, or is old enough to count as hung, the launch
-         * step looks again: it keeps, or replaces, it as any other. */
-        if (!wait_for_starting_sidecar(wait, outcome->grace_ms)) {
-            result = TOVRIN_LAUNCH_ABANDONED;
-            outcome->result = result;
-            break;
-        }
-    }
+    int result = launch_step(outcome, &watch);
     if (!g_hwnd || !PostMessageW(g_hwnd, WM_APP_LAUNCHED, 0, (LPARAM)outcome)) {
         HeapFree(GetProcessHeap(), 0, outcome);
     }
@@ -1642,6 +1734,69 @@ DWORD WINAPI wait_worker(LPVOID param)
         ready_poll_thread(param);
     }
     return 0;
+}
+
+/* What the logon task runs: the window's launch step and poll on this
+ * thread, without a window, a browser or a dialog; the records say what
+ * came of it. 0 when a sidecar of the installation answers (kept, or
+ * launched and ready) or is still starting after the slow-start time, 2
+ * when a foreign program holds its address, 1 for any other failure. */
+int run_autostart(void)
+{
+    static struct launch_outcome outcome; /* the process's only launch step */
+    struct exit_watch *watch = NULL;
+    int polled = TOVRIN_POLL_STOPPED;
+    int code = 1;
+    /* The one wait of the process, which nothing asks to stop. */
+    outcome.wait = 1;
+    InterlockedExchange(&g_poll_wait, 1);
+    g_wait_started = GetTickCount();
+    write_shell_status("starting", "waiting_for_ui");
+    int result = launch_step(&outcome, &watch);
+    if (result == TOVRIN_LAUNCH_KEPT) {
+        code = 0;
+    } else if (result == TOVRIN_LAUNCH_FAILED) {
+        code = outcome.foreign ? 2 : 1;
+    } else if (result == TOVRIN_LAUNCH_STARTED) {
+        DWORD exit_code = 0;
+        DWORD launch_id = 0;
+        struct state_watch changes;
+        open_state_watch(&changes);
+        polled = poll_for_ui(outcome.wait, &changes, TOVRIN_SLOW_START_MS, &exit_code, &launch_id);
+        close_state_watch(&changes);
+        char detail[TOVRIN_DETAIL_CAP];
+        switch (polled) {
+        case TOVRIN_POLL_READY:
+            write_shell_status("running", "ui_ready");
+            code = 0;
+            break;
+        case TOVRIN_POLL_FOREIGN:
+            write_shell_status("needs_attention", "foreign_listener");
+            code = 2;
+            break;
+        case TOVRIN_POLL_EXITED:
+            detail_with_number(detail, "sidecar_exited_", (long long)exit_code);
+            write_shell_status("needs_attention", detail);
+            break;
+        default:
+            write_shell_status("starting", "ui_slow");
+            code = 0;
+            break;
+        }
+    }
+    if (watch && polled == TOVRIN_POLL_EXITED) {
+        sidecar_exit_watch(watch); /* its line now: the process ends next */
+    } else if (watch) {
+        CloseHandle(watch->process);
+        HeapFree(GetProcessHeap(), 0, watch);
+    }
+    AcquireSRWLockExclusive(&g_sidecar_lock);
+    if (g_sidecar) {
+        CloseHandle(g_sidecar); /* the sidecar itself keeps running */
+        g_sidecar = NULL;
+    }
+    ReleaseSRWLockExclusive(&g_sidecar_lock);
+    return code;
 }
 
 /* One attempt to bring the UI up: the worker launches (or keeps) the
@@ -1664,6 +1819,7 @@ void begin_ready_wait(void)
     g_failure_shown = 0;
     g_browser_failed = 0;
     g_replacing = 0;
+    g_upgrade_waiting = 0;
     /* Until the launch step says which sidecar serves this wait, the end of
      * any is no news: it may be the one being replaced. */
     g_relied_launch = 0;
@@ -1997,6 +2153,15 @@ static ULONGLONG key_hash(const char *key)
     return hash ? hash : 1;
 }
 
+ULONGLONG install_key_hash(void)
+{
+    char key[1200];
+    if (g_path_error || !tovrin_install_key(g_install_dir, key, sizeof key)) {
+        return 0;
+    }
+    return key_hash(key);
+}
+
 /* Asks the windows of the shell in this session which one serves this
  * installation; that one takes the start over (1) or says it is closing
  * (2). 0 when none answered; `*first_pid` names the one that did. */
@@ -2030,11 +2195,10 @@ static int hand_over(ULONGLONG hash, DWORD *first_pid)
  * from the Host. */
 static int claim_installation(DWORD *first_pid)
 {
-    char key[1200];
-    if (g_path_error || !tovrin_install_key(g_install_dir, key, sizeof key)) {
+    ULONGLONG hash = install_key_hash();
+    if (hash == 0) {
         return 1;
     }
-    ULONGLONG hash = key_hash(key);
     g_install_hash = hash;
     wchar_t name[64];
     _snwprintf(name, 64, L"Local\\TovrinHost.Shell.%016llx", hash);
@@ -2166,6 +2330,7 @@ static void on_launched(struct launch_outcome *outcome)
 {
     g_launching = 0;
     g_replacing = 0;
+    g_upgrade_waiting = 0;
     int pending = g_wait_pending;
     g_wait_pending = 0;
     int result = outcome ? outcome->result : TOVRIN_LAUNCH_FAILED;
@@ -2234,6 +2399,10 @@ static void on_status_timer(void)
         set_status_line(k_status_replacing);
         return;
     }
+    if (g_upgrade_waiting) {
+        set_status_line(k_status_upgrade);
+        return;
+    }
     if (g_ready) {
         set_status_line(g_browser_failed ? k_status_no_browser : k_status_running);
         KillTimer(g_hwnd, TOVRIN_STATUS_TIMER);
@@ -2285,6 +2454,8 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
         }
         return 0;
     case WM_DESTROY:
+        /* A dialog that returns after the window went starts nothing more. */
+        g_close_pending = 1;
         stop_ready_poll();
         append_lifecycle("shell_window_closed", g_sidecar_pid, 0, ready_word());
         AcquireSRWLockExclusive(&g_sidecar_lock);
@@ -2333,6 +2504,27 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
             set_status_line(k_status_replacing);
         }
         return 0;
+    case WM_APP_UPGRADE_WAIT:
+        if ((DWORD)lparam == g_wait_id && g_launching) {
+            g_upgrade_waiting = (int)wparam;
+            if (!wparam) {
+                /* The UI is given its time from now on, not from before
+                 * the update. */
+                g_wait_started = GetTickCount();
+            }
+            set_status_line(wparam ? k_status_upgrade : k_status_starting);
+        }
+        return 0;
+    case WM_APP_STEP_ASIDE:
+        /* An installer's stop of this installation is about to begin: the
+         * window closes as the user's close does, so that the stop has no
+         * shell to end by force. */
+        if (g_install_hash == 0 || (ULONGLONG)wparam != g_install_hash) {
+            return 0;
+        }
+        append_lifecycle("shell_stepped_aside", g_sidecar_pid, (DWORD)lparam, ready_word());
+        PostMessageW(hwnd, WM_CLOSE, 0, 0);
+        return 1;
     case WM_POWERBROADCAST:
         if (wparam == PBT_APMRESUMESUSPEND || wparam == PBT_APMRESUMEAUTOMATIC) {
             /* Waking up never opens a browser by itself. */

@@ -36,6 +36,15 @@
  * installation's key; the answer 1 when this window took the start over, 2
  * when it is closing, 0 when it is another installation's. */
 #define WM_APP_HANDOVER (WM_APP + 5)
+/* Sent by the stop-only mode before an installer's stop: wParam is the
+ * installation's key, lParam the asking process id; the answer 1 when this
+ * window is the installation's and closes now, 0 when it is another's. */
+#define WM_APP_STEP_ASIDE (WM_APP + 6)
+/* The launch step waits for an installer that holds the installation's
+ * guard (wParam 1), or goes on now that it has let go (0); lParam: the wait. */
+#define WM_APP_UPGRADE_WAIT (WM_APP + 7)
+/* How long a start that asks another shell's window waits for each answer. */
+#define TOVRIN_HANDOVER_TIMEOUT_MS 2000
 
 /* ---- paths and channel, set once at start-up ---- */
 extern wchar_t g_install_dir[TOVRIN_PATH_CAP];
@@ -103,6 +112,7 @@ struct launch_outcome {
     int result;
     DWORD launch_id; /* started: its number; kept: this shell's own sidecar, else 0 */
     DWORD grace_ms;  /* waiting: how much longer the starting sidecar is given */
+    int foreign;     /* failed: a foreign program holds the sidecar's address */
     wchar_t message[TOVRIN_MESSAGE_CAP]; /* failed: the dialog's message */
 };
 
@@ -119,6 +129,9 @@ void resolve_paths(void);
 void make_install_dir_absolute(void);
 void read_channel_file(void);
 int run_command_line(HINSTANCE instance);
+/* The installation's key as a short name, as the one-window guard and the
+ * windows' answers use it; 0 when the installation cannot be named. */
+ULONGLONG install_key_hash(void);
 
 /* ---- records and readers ---- */
 void write_shell_status(const char *status, const char *detail);
@@ -142,6 +155,18 @@ int last_log_line(const wchar_t *path, wchar_t *out, size_t cap);
 int own_sidecar_holds_runtime(void);
 DWORD WINAPI sidecar_exit_watch(LPVOID param);  /* one thread per sidecar */
 wchar_t *build_sidecar_env(void);               /* HeapFree the result */
+
+/* ---- the logon task's start (no window) ---- */
+int run_autostart(void);
+
+/* ---- an installer at work (tovrinHostUpgrade.cpp) ---- */
+/* 1 while an installer or uninstaller holds upgrade.lock in the install
+ * directory open for writing; it then replaces files that a launch would
+ * start or hold. */
+int upgrade_guard_held(void);
+/* Asks every shell window of the installation in this session to close and
+ * waits, at most 10 s in all, for the processes that agreed to end. */
+void step_aside_shells(void);
 
 /* ---- folder picker ---- */
 int run_folder_picker(void);

@@ -1944,39 +1944,45 @@ static int format_stop_record(char *out, size_t cap, const char *result_word, co
 }
 
 /* Appends one line to upgrade-stop.log; best effort, never reported. The
- * log is never rotated, so it stops growing past 256 KiB. */
+ * log is never rotated, so it stops growing past 256 KiB. An upgrade's stop
+ * (`mode`) also writes the line to standard output, for the installer that
+ * runs it to read and keep in its own log, also when the log is full or
+ * cannot be written. */
 static void append_stop_record(const wchar_t *state_dir, const char *result_word,
                                const char *detail, const struct install_probe *probe,
                                int helper_matches, const char *helper_sha256, int task_before,
-                               int task_after)
+                               int task_after, int mode)
 {
     wchar_t path[JOIN_CAP];
     char line[RECORD_CAP];
     LARGE_INTEGER size;
     HANDLE file;
+    HANDLE out;
     DWORD written = 0;
     int n;
 
+    n = format_stop_record(line, sizeof line, result_word, detail, probe, helper_matches,
+                           helper_sha256, task_before, task_after);
+    if (n < 1) {
+        return;
+    }
     path[0] = L'\0';
     join_path(path, state_dir, L"upgrade-stop.log");
     /* Append-only and shared: several shells may write at once, and each
      * line lands whole at the end in its single write. */
     file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
-        return;
+    if (file != INVALID_HANDLE_VALUE) {
+        if (!GetFileSizeEx(file, &size) || size.QuadPart <= RECORD_LOG_MAX) {
+            WriteFile(file, line, (DWORD)n, &written, NULL);
+        }
+        CloseHandle(file);
     }
-    if (GetFileSizeEx(file, &size) && size.QuadPart > RECORD_LOG_MAX) {
-        goto done;
+    /* A program started without standard handles has none (NULL). */
+    out = mode == TOVRIN_STOP_FOR_UPGRADE ? GetStdHandle(STD_OUTPUT_HANDLE) : NULL;
+    if (out != NULL && out != INVALID_HANDLE_VALUE) {
+        WriteFile(out, line, (DWORD)n, &written, NULL);
     }
-    n = format_stop_record(line, sizeof line, result_word, detail, probe, helper_matches,
-                           helper_sha256, task_before, task_after);
-    if (n >= 1) {
-        WriteFile(file, line, (DWORD)n, &written, NULL);
-    }
-
-done:
-    CloseHandle(file);
 }
 
 /* ------------------------------------------------------------------ */
@@ -2175,7 +2181,7 @@ static int stop_sidecar(const wchar_t *install_dir, const wchar_t *state_dir,
 report:
     release_task(stop);
     append_stop_record(state_dir, stop->result_word, stop->detail, &stop->probe, helper_matches,
-                       helper_sha256, stop->task_before, stop->task_after);
+                       helper_sha256, stop->task_before, stop->task_after, stop->mode);
     return stop->result;
 }
 
@@ -2338,7 +2344,8 @@ int tovrin_stop_only(const wchar_t *install_dir, const wchar_t *state_dir)
     compute_helper_sha256(helper_sha256);
     canonicalize_install_dir(install_dir, canon);
     append_stop_record(state_dir, "refused", "install_dir_unreadable", &probe,
-                       helper_matches_install(canon), helper_sha256, TASK_UNREAD, TASK_UNREAD);
+                       helper_matches_install(canon), helper_sha256, TASK_UNREAD, TASK_UNREAD,
+                       TOVRIN_STOP_FOR_UPGRADE);
     return 1;
 }
 

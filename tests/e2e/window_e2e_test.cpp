@@ -1404,6 +1404,71 @@ TEST_F(WindowTest, StartingSidecarIsWaitedForAndAHungOneReplaced)
     EXPECT_EQ(0u, close_shell(run));
 }
 
+// ---- an installer at work ------------------------------------------------
+
+const wchar_t k_status_upgrade[] = L"Status: Waiting for the Tovrin Host update to finish\u2026";
+
+// What the logon task runs: no window and no browser; the sidecar is
+// launched and answers, and a second start keeps it.
+TEST_F(WindowTest, AutostartLaunchesWithoutAWindow)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    for (const char *detail : {"ui_ready", "already_ready"}) {
+        tvt::process p;
+        ASSERT_TRUE(tvt::start_process_quiet(tvt::quote(dir + L"\\TovrinHost.exe") + L" --autostart",
+                                             L"", &p, 0));
+        bool window = false;
+        EXPECT_TRUE(tvt::wait_until([&] { window |= tvt::find_visible_window(p.pid) != NULL;
+                                          return WaitForSingleObject(p.handle, 0) == WAIT_OBJECT_0; },
+                                    60000));
+        DWORD code = 99;
+        EXPECT_TRUE(tvt::wait_process(p, 0, &code));
+        tvt::close_process(&p);
+        EXPECT_FALSE(window);
+        EXPECT_EQ(0u, code);
+        EXPECT_EQ("status=running\ndetail=" + std::string(detail) + "\n", status_file());
+    }
+    EXPECT_NE("", http_get(L"http://127.0.0.1:" + std::to_wstring(control_port()) + L"/"));
+    EXPECT_EQ(1, count_events("sidecar_started"));
+    EXPECT_EQ(1u, tvt::count_images(dir + L"\\runtime\\node\\node.exe"));
+    EXPECT_TRUE(browser_urls().empty());
+}
+
+// An upgrade's stop: the installation's window closes by itself first
+// rather than being ended by the stop, a window of another installation
+// stays, and the stop's record comes on its standard output as well.
+TEST_F(WindowTest, WindowsStepAsideBeforeTheUpgradesStop)
+{
+    std::wstring dir = install(L"Host", "");
+    tvt::write_file(dir + L"\\runtime\\dist\\hostRuntimeCli.js", behaviour(dir));
+    shell_run *run = start_shell(dir);
+    ASSERT_TRUE(wait_status("running", "browser_opened"));
+    std::wstring other = install(L"Other", ""); // its window waits for an update of its own
+    HANDLE lock = CreateFileW((other + L"\\upgrade.lock").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                              NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    shell_run *other_run = start_shell(other);
+    EXPECT_TRUE(wait_status("starting", "waiting_for_upgrade"));
+
+    DWORD code = 99;
+    std::string output;
+    ASSERT_TRUE(tvt::run_process(tvt::quote(dir + L"\\TovrinHost.exe") + L" --stop-existing", 60000,
+                                 &code, &output));
+    EXPECT_EQ(0u, code);
+    DWORD shell_code = 99;
+    EXPECT_TRUE(tvt::wait_process(run->proc, 0, &shell_code)) << "the window's process still runs";
+    EXPECT_EQ(0u, shell_code);
+    EXPECT_EQ(1, count_events("shell_stepped_aside"));
+    EXPECT_EQ(1, count_events("shell_window_closed")) << "ended by the stop, not closed";
+    std::vector<std::string> stops = upgrade_stops();
+    ASSERT_EQ(1u, stops.size());
+    EXPECT_EQ(0u, stops[0].find("result=stopped detail=none ")) << stops[0];
+    EXPECT_EQ(stops[0] + "\r\n", output);
+    EXPECT_TRUE(IsWindowVisible(other_run->hwnd)) << "another installation's window closed";
+    EXPECT_EQ(0u, close_shell(other_run));
+    CloseHandle(lock);
+}
+
 // ---- the installer: install, upgrade over a running Host, uninstall ------
 
 const wchar_t k_uninstall_key[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TovrinHost";
@@ -1699,9 +1764,11 @@ TEST_F(InstallerTest, ShellStartedDuringAnUpgradeWaitsForIt)
     setup('B', L"/S", &upgrade);
     ASSERT_TRUE(tvt::wait_until([&] { return tvt::file_exists(hold + L".waiting"); }, 60000));
     shell_run *run = start_shell(dir_);
-    EXPECT_TRUE(wait_status_line(run, L"Status: Waiting for the Tovrin Host update to finish\u2026"));
+    EXPECT_TRUE(wait_status_line(run, k_status_upgrade));
     EXPECT_TRUE(wait_status("starting", "waiting_for_upgrade"));
-    EXPECT_EQ(0, count_events("sidecar_started"));
+    // Three status-timer periods in which neither the line turns nor a launch comes.
+    EXPECT_FALSE(tvt::wait_until([&] { return status_line(run->hwnd) != k_status_upgrade ||
+                                              count_events("sidecar_started") != 0; }, 600));
     tvt::write_file(hold, "");
     DWORD code = 99;
     EXPECT_TRUE(tvt::wait_process(upgrade, 60000, &code));

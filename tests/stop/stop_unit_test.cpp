@@ -1720,26 +1720,26 @@ TEST_F(StopTest, RecordLogTakesNoLinePastItsCap)
     install_probe p = probe_with(0, "", "");
     std::wstring log = state + L"\\upgrade-stop.log";
     ASSERT_TRUE(tvt::write_file(log, std::string(RECORD_LOG_MAX, 'x')));
-    append_stop_record(state.c_str(), "stopped", "none", &p, 0, "", TASK_UNREAD, TASK_UNREAD);
+    append_stop_record(state.c_str(), "stopped", "none", &p, 0, "", TASK_UNREAD, TASK_UNREAD, TOVRIN_STOP_FOR_WINDOW);
     std::string text = tvt::read_file_or_empty(log);
     ASSERT_GT(text.size(), (size_t)RECORD_LOG_MAX);
     EXPECT_TRUE(std::regex_match(text.substr(RECORD_LOG_MAX), k_record_line));
 
     ASSERT_TRUE(tvt::write_file(log, std::string(RECORD_LOG_MAX + 1, 'x')));
-    append_stop_record(state.c_str(), "stopped", "none", &p, 0, "", TASK_UNREAD, TASK_UNREAD);
+    append_stop_record(state.c_str(), "stopped", "none", &p, 0, "", TASK_UNREAD, TASK_UNREAD, TOVRIN_STOP_FOR_WINDOW);
     EXPECT_EQ((size_t)RECORD_LOG_MAX + 1, tvt::read_file_or_empty(log).size());
 
     // Lines are appended, one per call.
     DeleteFileW(log.c_str());
-    append_stop_record(state.c_str(), "stopped", "none", &p, 0, "", TASK_UNREAD, TASK_UNREAD);
-    append_stop_record(state.c_str(), "refused", "plan_failed", &p, 0, "", TASK_UNREAD, TASK_UNREAD);
+    append_stop_record(state.c_str(), "stopped", "none", &p, 0, "", TASK_UNREAD, TASK_UNREAD, TOVRIN_STOP_FOR_WINDOW);
+    append_stop_record(state.c_str(), "refused", "plan_failed", &p, 0, "", TASK_UNREAD, TASK_UNREAD, TOVRIN_STOP_FOR_WINDOW);
     std::vector<std::string> lines = tvt::record_lines(tvt::read_file_or_empty(log));
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ(0u, lines[1].find("result=refused detail=plan_failed "));
 
     // A state directory that does not exist gets nothing (and is not made).
     std::wstring missing = root + L"\\missing";
-    append_stop_record(missing.c_str(), "stopped", "none", &p, 0, "", TASK_UNREAD, TASK_UNREAD);
+    append_stop_record(missing.c_str(), "stopped", "none", &p, 0, "", TASK_UNREAD, TASK_UNREAD, TOVRIN_STOP_FOR_WINDOW);
     EXPECT_FALSE(tvt::dir_exists(missing));
 }
 
