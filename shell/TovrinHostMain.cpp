@@ -610,6 +610,7 @@ static const wchar_t k_status_running[] = L"Status: Running";
 static const wchar_t k_status_no_browser[] = L"Status: Running \u2014 browser did not open";
 static const wchar_t k_status_attention[] = L"Status: Needs attention";
 static const wchar_t k_status_replacing[] = L"Status: Replacing the running Tovrin Host\u2026";
+static const wchar_t k_status_restarting[] = L"Status: Restarting after a crash\u2026";
 static const wchar_t k_status_upgrade[] =
     L"Status: Waiting for the Tovrin Host update to finish\u2026";
 static const wchar_t k_upgrade_text[] =
@@ -637,6 +638,17 @@ static const wchar_t k_foreign_text[] = L"Another program is using Tovrin Host's
 /* How long the launch step waits for an installer that holds the
  * installation's guard, looking again every 200 ms. */
 #define TOVRIN_UPGRADE_WAIT_MS 180000
+/* A sidecar that crashes after its UI answered is launched again by the
+ * window, as a service supervisor would: after 1 s, then 2 s, then 4 s. A
+ * fourth crash within 5 minutes of the first of the series ends that; a
+ * later one, and so one after a sidecar that ran 5 minutes since its last
+ * relaunch, starts a series anew. The test builds shorten the delays. */
+#ifndef TOVRIN_RELAUNCH_FIRST_DELAY_MS
+#define TOVRIN_RELAUNCH_FIRST_DELAY_MS 1000
+#endif
+#define TOVRIN_RELAUNCH_MAX 3
+#define TOVRIN_RELAUNCH_SERIES_MS 300000
+#define TOVRIN_RELAUNCH_TIMER 2
 #define TOVRIN_HTTP_TIMEOUT_MS 1500
 #define TOVRIN_STATUS_BODY_CAP 8192
 #define TOVRIN_RELEASE_CAP 80
@@ -683,6 +695,16 @@ static int g_launching;
 static int g_close_pending;
 static int g_replacing;
 static int g_upgrade_waiting;
+/* The window's own relaunches of a crashed sidecar: how many in the
+ * current series and when its first crash came; a relaunch waiting for its
+ * delay, and the exit code of the crash it follows; the wait that is a
+ * relaunch (0: none) and the address the user had before the crash. */
+static int g_relaunch_count;
+static DWORD g_relaunch_first_tick;
+static int g_relaunch_due;
+static DWORD g_relaunch_code;
+static DWORD g_relaunch_wait;
+static wchar_t g_relaunch_url[TOVRIN_UI_URL_CAP];
 /* One window per installation and session: the first start holds this
  * mutex for its whole life (its end releases it however it ends), and its
  * window answers later starts with the installation's key. 0 in a window
@@ -1813,9 +1835,16 @@ void begin_ready_wait(void)
     if (g_session_ending || g_close_pending) {
         return;
     }
+    /* A press or a wake during a relaunch's delay is that relaunch. */
+    int relaunch = g_relaunch_due;
+    if (relaunch && g_hwnd) {
+        KillTimer(g_hwnd, TOVRIN_RELAUNCH_TIMER);
+    }
+    g_relaunch_due = 0;
     DWORD now = GetTickCount();
     DWORD wait_id = ++g_wait_id;
     TRAIL("wait %lu", (unsigned long)wait_id);
+    g_relaunch_wait = relaunch ? wait_id : 0;
     g_failure_shown = 0;
     g_browser_failed = 0;
     g_replacing = 0;
@@ -1824,7 +1853,7 @@ void begin_ready_wait(void)
      * any is no news: it may be the one being replaced. */
     g_relied_launch = 0;
     g_wait_started = now;
-    set_status_line(k_status_starting);
+    set_status_line(relaunch ? k_status_restarting : k_status_starting);
     write_shell_status("starting", "waiting_for_ui");
     if (g_hwnd) {
         SetTimer(g_hwnd, TOVRIN_STATUS_TIMER, TOVRIN_STATUS_PERIOD_MS, NULL);
@@ -1997,6 +2026,17 @@ void maybe_open_browser(int user_initiated)
 /* The ready UI opens as the user asked, or automatically once. */
 static void open_ready_ui(void)
 {
+    if (g_relaunch_wait != 0 && g_relaunch_wait == g_wait_id) {
+        /* After a relaunch the user's page comes back by itself at the same
+         * address; at a new one the browser opens there once, so that the
+         * user is not left with a dead page. */
+        wchar_t url[TOVRIN_UI_URL_CAP];
+        copy_ui_url(url, TOVRIN_UI_URL_CAP, NULL);
+        if (wcscmp(url, g_relaunch_url) != 0) {
+            g_auto_opened = 0;
+        }
+        g_relaunch_wait = 0;
+    }
     int user_initiated = g_open_requested;
     g_open_requested = 0;
     maybe_open_browser(user_initiated);
@@ -2305,24 +2345,84 @@ int last_log_line(const wchar_t *path, wchar_t *out, size_t cap)
     return 1;
 }
 
-/* The dialog of a sidecar that ended before its UI answered: its exit
- * code, where its output went, and the last thing it said. */
-static void report_early_exit(DWORD code)
+/* The dialog of a sidecar that ended before its UI answered, or that
+ * keeps crashing after it did: its exit code, where its output went, and
+ * the last thing it said. */
+static void report_sidecar_end(DWORD code, int crashed_again)
 {
     wchar_t log_path[TOVRIN_PATH_CAP];
     wchar_t line[TOVRIN_LOG_LINE_MAX + 1];
     wchar_t message[TOVRIN_MESSAGE_CAP];
     int have_path = join_wide_path(log_path, g_state_dir, L"sidecar-stderr.log");
     int have_line = have_path && last_log_line(log_path, line, TOVRIN_LOG_LINE_MAX + 1);
-    int n = _snwprintf(message, TOVRIN_MESSAGE_CAP,
-                       L"Tovrin Host stopped right after it started (exit code %lu).\n\n"
-                       L"Its messages are in:\n%ls",
-                       (unsigned long)code, have_path ? log_path : L"sidecar-stderr.log");
+    int n = crashed_again
+                ? _snwprintf(message, TOVRIN_MESSAGE_CAP,
+                             L"Tovrin Host stopped unexpectedly again (exit code %lu). It was "
+                             L"restarted %d times within a few minutes and was not restarted "
+                             L"once more.",
+                             (unsigned long)code, TOVRIN_RELAUNCH_MAX)
+                : _snwprintf(message, TOVRIN_MESSAGE_CAP,
+                             L"Tovrin Host stopped right after it started (exit code %lu).",
+                             (unsigned long)code);
+    if (n > 0) {
+        int m = _snwprintf(message + n, TOVRIN_MESSAGE_CAP - (size_t)n,
+                           L"\n\nIts messages are in:\n%ls",
+                           have_path ? log_path : L"sidecar-stderr.log");
+        n = m < 0 ? -1 : n + m;
+    }
     if (n > 0 && have_line) {
         _snwprintf(message + n, TOVRIN_MESSAGE_CAP - (size_t)n, L"\n\nLast message:\n%ls", line);
     }
     message[TOVRIN_MESSAGE_CAP - 1] = L'\0';
     show_attention(message);
+}
+
+/* A crash of the sidecar the window relies on, after its UI answered: 1
+ * when its relaunch is due after the series' next delay (its line written,
+ * the window saying so), 0 when the series has run out. */
+static int schedule_relaunch(DWORD code)
+{
+    DWORD now = GetTickCount();
+    if (g_relaunch_count == 0 || now - g_relaunch_first_tick >= TOVRIN_RELAUNCH_SERIES_MS) {
+        g_relaunch_count = 0;
+        g_relaunch_first_tick = now;
+    }
+    if (g_relaunch_count >= TOVRIN_RELAUNCH_MAX) {
+        g_relaunch_count = 0; /* the user's next start begins a series anew */
+        return 0;
+    }
+    g_relaunch_count++;
+    TRAIL("relaunch %d code %lu", g_relaunch_count, (unsigned long)code);
+    append_lifecycle("sidecar_relaunch", g_sidecar_pid, (DWORD)g_relaunch_count, "after_ready");
+    char detail[TOVRIN_DETAIL_CAP];
+    detail_with_number(detail, "relaunch_", g_relaunch_count);
+    write_shell_status("starting", detail);
+    set_status_line(k_status_restarting);
+    copy_ui_url(g_relaunch_url, TOVRIN_UI_URL_CAP, NULL);
+    g_relaunch_code = code;
+    g_relaunch_due = 1;
+    SetTimer(g_hwnd, TOVRIN_RELAUNCH_TIMER,
+             (UINT)TOVRIN_RELAUNCH_FIRST_DELAY_MS << (g_relaunch_count - 1), NULL);
+    return 1;
+}
+
+/* The delay of a relaunch has passed. An installer or the end of the
+ * session that began meanwhile leaves the crash as it is. */
+static void on_relaunch_timer(void)
+{
+    KillTimer(g_hwnd, TOVRIN_RELAUNCH_TIMER);
+    if (!g_relaunch_due) {
+        return;
+    }
+    if (g_session_ending || g_close_pending || upgrade_guard_held()) {
+        g_relaunch_due = 0;
+        char detail[TOVRIN_DETAIL_CAP];
+        detail_with_number(detail, "sidecar_exited_", (long long)g_relaunch_code);
+        write_shell_status("needs_attention", detail);
+        set_status_line(k_status_attention);
+        return;
+    }
+    begin_ready_wait();
 }
 
 /* The worker's launch step has ended: what it found becomes the window's. */
@@ -2412,7 +2512,8 @@ static void on_status_timer(void)
         write_shell_status("starting", "ui_slow");
         set_status_line(k_status_slow);
     } else {
-        set_status_line(k_status_starting);
+        set_status_line(g_relaunch_wait != 0 && g_relaunch_wait == g_wait_id ? k_status_restarting
+                                                                              : k_status_starting);
     }
 }
 
@@ -2474,6 +2575,8 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
     case WM_TIMER:
         if (wparam == TOVRIN_STATUS_TIMER) {
             on_status_timer();
+        } else if (wparam == TOVRIN_RELAUNCH_TIMER) {
+            on_relaunch_timer();
         }
         return 0;
     case WM_APP_LAUNCHED:
@@ -2567,14 +2670,25 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
         g_ready = 0;
         g_open_requested = 0;
         DWORD code = (DWORD)(wparam & 0xFFFFFFFFu);
+        stop_ready_poll();
+        /* A crash after the UI answered is brought back by the window,
+         * throttled. Not a deliberate end (0: the sidecar's own quit, a
+         * shutdown request, the stop's termination), not a start that
+         * failed, nor while an installer works on the installation or the
+         * window closes. */
+        int crashed = answered && first_report && code != 0 && !g_close_pending &&
+                      !upgrade_guard_held();
+        if (crashed && schedule_relaunch(code)) {
+            return 0;
+        }
         char detail[TOVRIN_DETAIL_CAP];
         detail_with_number(detail, "sidecar_exited_", (long long)code);
         write_shell_status("needs_attention", detail);
         set_status_line(k_status_attention);
-        stop_ready_poll();
-        /* One that never answered tells the user why, once per wait. */
-        if (!answered && first_report) {
-            report_early_exit(code);
+        /* One that never answered, or one that keeps crashing, tells the
+         * user why, once per wait. */
+        if (first_report && (!answered || crashed)) {
+            report_sidecar_end(code, crashed);
         }
         return 0;
     }

@@ -12,6 +12,8 @@
 //   state_dir=        where control.json and runtime.lock.owner go; default
 //                     %TOVRIN_HOST_STATE_DIR%, else LOCALAPPDATA\TovrinHost
 //   port=0            port to listen on (0: the system chooses)
+//   reuse_address=0   1: bind that port although connections of an ended
+//                     listener linger on it (SO_REUSEADDR)
 //   listen_address=127.0.0.1   address to listen on (e.g. 0.0.0.0, or :: for
 //                     every IPv6 and, dual stack, every IPv4 address)
 //   token=            bearer token (default: a fixed 32-hex-digit token)
@@ -597,6 +599,8 @@ int wmain(int argc, wchar_t **argv)
         a4->sin_addr.s_addr = inet_addr(address.c_str());
     }
     int addr_len = six ? (int)sizeof(sockaddr_in6) : (int)sizeof(sockaddr_in);
+    BOOL reuse = get_int("reuse_address", 0) != 0;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, (const char *)&reuse, sizeof reuse);
     if (bind(listener, (sockaddr *)&addr, addr_len) != 0 || listen(listener, 16) != 0) {
         write_std(STD_ERROR_HANDLE, "test sidecar: cannot listen\r\n");
         return 3;
