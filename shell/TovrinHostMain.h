@@ -45,6 +45,8 @@
 #define WM_APP_UPGRADE_WAIT (WM_APP + 7)
 /* How long a start that asks another shell's window waits for each answer. */
 #define TOVRIN_HANDOVER_TIMEOUT_MS 2000
+/* The pause between two looks of a wait that polls: 200 ms. */
+#define TOVRIN_POLL_PAUSE_MS 200
 
 /* ---- paths and channel, set once at start-up ---- */
 extern wchar_t g_install_dir[TOVRIN_PATH_CAP];
@@ -129,9 +131,6 @@ void resolve_paths(void);
 void make_install_dir_absolute(void);
 void read_channel_file(void);
 int run_command_line(HINSTANCE instance);
-/* The installation's key as a short name, as the one-window guard and the
- * windows' answers use it; 0 when the installation cannot be named. */
-ULONGLONG install_key_hash(void);
 
 /* ---- records and readers ---- */
 void write_shell_status(const char *status, const char *detail);
@@ -158,6 +157,22 @@ wchar_t *build_sidecar_env(void);               /* HeapFree the result */
 
 /* ---- the logon task's start (no window) ---- */
 int run_autostart(void);
+
+/* ---- one window per installation (tovrinHostOneWindow.cpp) ---- */
+/* The installation's key as a short name, as the one-window guard and the
+ * windows' answers use it; 0 when the installation cannot be named. */
+ULONGLONG install_key_hash(void);
+/* The key this shell's window answers with (0: none), and whether this
+ * shell holds the installation's guard (UI thread only). */
+extern ULONGLONG g_install_hash;
+extern int g_is_first;
+/* 1 when this start is the installation's first (it holds the guard now),
+ * 0 when it handed over to the first's window (`*first_pid`), -1 when that
+ * window did not answer in time. */
+int claim_installation(DWORD *first_pid);
+/* 1 when this window may serve the installation now: it is the first, or
+ * the first it left the installation to has gone. */
+int take_over_installation(void);
 
 /* ---- an installer at work (tovrinHostUpgrade.cpp) ---- */
 /* 1 while an installer or uninstaller holds upgrade.lock in the install
