@@ -446,6 +446,9 @@ static const wchar_t k_browser_failed_text[] =
     L"Couldn't open your browser. Hosting is still running.";
 static const wchar_t k_foreign_text[] = L"Another program is using Tovrin Host's local address. "
                                         L"Tovrin Host left that program running.";
+static const wchar_t k_incomplete[] =
+    L"This Tovrin Host package is incomplete. Reinstall from the official package.";
+static const wchar_t k_could_not_start[] = L"Tovrin Host could not start.";
 
 #define TOVRIN_STATUS_TIMER 1
 #define TOVRIN_STATUS_PERIOD_MS 200
@@ -867,6 +870,14 @@ wchar_t *build_sidecar_env(void)
 /* runtime launch                                                      */
 /* ------------------------------------------------------------------ */
 
+/* Every report of a wait's worker, its poll and the exit watches reaches
+ * the window here, as a post: none of them waits for the UI thread. 0 when
+ * there is no window (the logon task's start) or the post failed. */
+static int report_to_window(UINT message, WPARAM wparam, LPARAM lparam)
+{
+    return g_hwnd && PostMessageW(g_hwnd, message, wparam, lparam);
+}
+
 /* Waits for one launched sidecar to end, records it and tells the window.
  * Owns (and closes) its duplicate of the process handle and frees `param`.
  * The line names the sidecar that ended, and the message carries its
@@ -885,9 +896,7 @@ DWORD WINAPI sidecar_exit_watch(LPVOID param)
             code = 1;
         }
         append_lifecycle("sidecar_exited", watch->pid, code, ready_word());
-        if (g_hwnd) {
-            PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, (WPARAM)code, (LPARAM)watch->launch_id);
-        }
+        report_to_window(WM_APP_SIDECAR_EXITED, (WPARAM)code, (LPARAM)watch->launch_id);
         CloseHandle(watch->process);
     }
     HeapFree(GetProcessHeap(), 0, watch);
@@ -1083,9 +1092,7 @@ static int wait_for_upgrade(DWORD wait)
         return 1;
     }
     write_shell_status("starting", "waiting_for_upgrade");
-    if (g_hwnd) {
-        PostMessageW(g_hwnd, WM_APP_UPGRADE_WAIT, 1, (LPARAM)wait);
-    }
+    report_to_window(WM_APP_UPGRADE_WAIT, 1, (LPARAM)wait);
     DWORD started = GetTickCount();
     int result;
     for (;;) {
@@ -1095,9 +1102,7 @@ static int wait_for_upgrade(DWORD wait)
         }
         if (!upgrade_guard_held()) {
             write_shell_status("starting", "waiting_for_ui");
-            if (g_hwnd) {
-                PostMessageW(g_hwnd, WM_APP_UPGRADE_WAIT, 0, (LPARAM)wait);
-            }
+            report_to_window(WM_APP_UPGRADE_WAIT, 0, (LPARAM)wait);
             result = 1;
             break;
         }
@@ -1110,31 +1115,13 @@ static int wait_for_upgrade(DWORD wait)
     return result;
 }
 
-/* Makes sure one current sidecar runs: keeps a ready one of the installed
- * release, otherwise stops this installation's and launches a new one.
- * Runs on the wait's worker, never on the UI thread: a stop can take
- * seconds. Touches none of the window's flags; the outcome tells the
- * window what happened. `*watch` receives the exit watch of a launched
- * sidecar, to be started once the window has been told of the launch.
- * With `may_wait`, a sidecar of this installation that does not answer
- * yet but started less than 20 s ago (another shell's, the logon task's)
- * is given the rest of that time (TOVRIN_LAUNCH_WAITING) instead of being
- * replaced in the middle of its start. While an installer holds the
- * installation's guard, it waits first (wait_for_upgrade). */
-int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int may_wait)
-{
-    static const wchar_t k_incomplete[] =
-        L"This Tovrin Host package is incomplete. Reinstall from the official package.";
-    static const wchar_t k_could_not_start[] = L"Tovrin Host could not start.";
+/* A step of the launch found nothing that ends it: the next one follows. */
+#define TOVRIN_STEP_GO_ON (-1)
 
-    *watch = NULL;
-    outcome->launch_id = 0;
-    /* Without whole paths there is nothing to judge, stop or launch: a
-     * cut or relative path would name another installation's files. */
-    if (g_path_error || g_node_path[0] == L'\0' || g_cli_path[0] == L'\0') {
-        return report_launch_failure(outcome, "path_error", k_could_not_start);
-    }
-    /* Before anything is judged: what answers or runs may be about to go. */
+/* While an installer works on the installation, nothing is judged: what
+ * answers or runs may be about to go. TOVRIN_STEP_GO_ON once it has let go. */
+static int let_installer_finish(struct launch_outcome *outcome)
+{
     int upgrade = wait_for_upgrade(outcome->wait);
     if (upgrade == 0) {
         outcome->result = TOVRIN_LAUNCH_ABANDONED;
@@ -1143,50 +1130,66 @@ int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int
     if (upgrade < 0) {
         return report_launch_failure(outcome, "upgrade_running", k_upgrade_text);
     }
+    return TOVRIN_STEP_GO_ON;
+}
 
-    const char *package_problem = !is_file(g_node_path)  ? "node_missing"
-                                  : !is_file(g_cli_path) ? "cli_missing"
-                                                         : NULL;
+/* A sidecar that answers and runs the installed release is kept. The
+ * window relies on it: on its own last launch when that is the one that
+ * holds the runtime, else on none. */
+static int keep_current_sidecar(struct launch_outcome *outcome)
+{
+    AcquireSRWLockShared(&g_sidecar_lock);
+    DWORD own = g_launch_id;
+    ReleaseSRWLockShared(&g_sidecar_lock);
+    outcome->launch_id = own_sidecar_holds_runtime() ? own : 0;
+    write_shell_status("running", "already_ready");
+    outcome->result = TOVRIN_LAUNCH_KEPT;
+    return TOVRIN_LAUNCH_KEPT;
+}
 
-    int answering = ui_is_ready();
-    if (answering && sidecar_runs_installed_release()) {
-        /* The window relies on the kept sidecar: on its own last launch
-         * when that is the one that holds the runtime, else on none. */
-        AcquireSRWLockShared(&g_sidecar_lock);
-        DWORD own = g_launch_id;
-        ReleaseSRWLockShared(&g_sidecar_lock);
-        outcome->launch_id = own_sidecar_holds_runtime() ? own : 0;
-        write_shell_status("running", "already_ready");
-        outcome->result = TOVRIN_LAUNCH_KEPT;
-        return TOVRIN_LAUNCH_KEPT;
-    }
-
+/* A sidecar of this installation that does not answer yet but started
+ * less than 20 s ago (another shell's, the logon task's) is given the rest
+ * of that time rather than replaced in the middle of its start.
+ * `*running` says whether anything of the installation runs at all. */
+static int give_starting_sidecar_time(struct launch_outcome *outcome, int answering,
+                                      int may_wait, int *running)
+{
     uint32_t newest_ms = UINT32_MAX;
-    int running = tovrin_install_runtime_age(g_install_dir, &newest_ms);
-    if (!answering && running && may_wait && newest_ms < TOVRIN_STARTING_GRACE_MS) {
+    *running = tovrin_install_runtime_age(g_install_dir, &newest_ms);
+    if (!answering && *running && may_wait && newest_ms < TOVRIN_STARTING_GRACE_MS) {
         outcome->grace_ms = TOVRIN_STARTING_GRACE_MS - newest_ms;
         outcome->result = TOVRIN_LAUNCH_WAITING;
         return TOVRIN_LAUNCH_WAITING;
     }
-    if (answering || running) {
-        if (g_hwnd) {
-            PostMessageW(g_hwnd, WM_APP_REPLACING, 0, (LPARAM)outcome->wait);
-        }
-        int stopped =
-            tovrin_stop_existing_sidecar(g_install_dir, g_state_dir, TOVRIN_STOP_FOR_WINDOW);
-        if (stopped == 2) {
-            forget_ui_url();
-            outcome->foreign = 1;
-            return report_launch_failure(outcome, "foreign_listener", k_foreign_text);
-        }
-        if (stopped != 0) {
-            return report_launch_failure(outcome, "sidecar_stop_failed",
-                                         L"Tovrin Host could not replace the running Host. "
-                                         L"Your Host data was not changed.");
-        }
-        write_shell_status("starting", "replaced_sidecar");
-    }
+    return TOVRIN_STEP_GO_ON;
+}
 
+/* What answers without the installed release, or runs of the installation
+ * without answering, is stopped before a new sidecar is launched; a
+ * foreign program on the sidecar's address is left alone. */
+static int replace_running_sidecar(struct launch_outcome *outcome)
+{
+    report_to_window(WM_APP_REPLACING, 0, (LPARAM)outcome->wait);
+    int stopped = tovrin_stop_existing_sidecar(g_install_dir, g_state_dir, TOVRIN_STOP_FOR_WINDOW);
+    if (stopped == 2) {
+        forget_ui_url();
+        outcome->foreign = 1;
+        return report_launch_failure(outcome, "foreign_listener", k_foreign_text);
+    }
+    if (stopped != 0) {
+        return report_launch_failure(outcome, "sidecar_stop_failed",
+                                     L"Tovrin Host could not replace the running Host. "
+                                     L"Your Host data was not changed.");
+    }
+    write_shell_status("starting", "replaced_sidecar");
+    return TOVRIN_STEP_GO_ON;
+}
+
+/* The runtime or its script missing (noted before the replacement, acted
+ * on after it), or a state folder that cannot be written, ends the step. */
+static int check_package_and_state_dir(struct launch_outcome *outcome,
+                                       const char *package_problem)
+{
     if (package_problem) {
         return report_launch_failure(outcome, package_problem, k_incomplete);
     }
@@ -1194,22 +1197,31 @@ int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int
     if (state_error != 0) {
         return report_state_dir_error(outcome, state_error);
     }
+    return TOVRIN_STEP_GO_ON;
+}
 
+/* The sidecar's command line into `out` (TOVRIN_CMDLINE_CAP units); 0
+ * when a path cannot be converted or the line does not fit. */
+static int compose_command_line(wchar_t *out)
+{
     /* One launch step runs at a time, and too large for comfort on the stack. */
     static char node_utf8[TOVRIN_PATH_UTF8_CAP];
     static char cli_utf8[TOVRIN_PATH_UTF8_CAP];
     static char command_utf8[TOVRIN_CMDLINE_CAP];
-    static wchar_t command_line[TOVRIN_CMDLINE_CAP];
-    if (WideCharToMultiByte(CP_UTF8, 0, g_node_path, -1, node_utf8, sizeof node_utf8, NULL,
-                            NULL) <= 0 ||
-        WideCharToMultiByte(CP_UTF8, 0, g_cli_path, -1, cli_utf8, sizeof cli_utf8, NULL, NULL) <=
-            0 ||
-        !tovrin_win32_node_serve_cmdline(node_utf8, cli_utf8, command_utf8, sizeof command_utf8) ||
-        MultiByteToWideChar(CP_UTF8, 0, command_utf8, -1, command_line, TOVRIN_CMDLINE_CAP) <= 0) {
-        return report_launch_failure(outcome, "path_error", k_could_not_start);
-    }
+    return WideCharToMultiByte(CP_UTF8, 0, g_node_path, -1, node_utf8, sizeof node_utf8, NULL,
+                               NULL) > 0 &&
+           WideCharToMultiByte(CP_UTF8, 0, g_cli_path, -1, cli_utf8, sizeof cli_utf8, NULL,
+                               NULL) > 0 &&
+           tovrin_win32_node_serve_cmdline(node_utf8, cli_utf8, command_utf8,
+                                           sizeof command_utf8) &&
+           MultiByteToWideChar(CP_UTF8, 0, command_utf8, -1, out, TOVRIN_CMDLINE_CAP) > 0;
+}
 
-    /* The sidecar's output goes to a fresh log; the last one is kept. */
+/* The sidecar's output goes to a fresh log; the last one is kept. The
+ * handle is inheritable, for the sidecar; INVALID_HANDLE_VALUE when the
+ * log cannot be created. */
+static HANDLE open_sidecar_log(void)
+{
     wchar_t log_path[TOVRIN_PATH_CAP];
     wchar_t previous_log[TOVRIN_PATH_CAP];
     join_wide_path(log_path, g_state_dir, L"sidecar-stderr.log");
@@ -1219,8 +1231,16 @@ int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int
         MoveFileW(log_path, previous_log);
     }
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
-    HANDLE log = CreateFileW(log_path, GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    return CreateFileW(log_path, GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+/* Creates the sidecar with its own environment, in the install directory,
+ * with `log` (INVALID_HANDLE_VALUE for none) as its standard output and
+ * error. 1 with `*created`; 0 with the system's error in `*error`. */
+static int create_sidecar(wchar_t *command_line, HANDLE log, PROCESS_INFORMATION *created,
+                          DWORD *error)
+{
     /* The log is handed over only through a list that names it alone.
      * Without the list the log is not handed over either: better an
      * uncaptured sidecar than one that holds every inheritable handle, and
@@ -1250,25 +1270,38 @@ int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int
     }
 
     wchar_t *environment = build_sidecar_env();
-    PROCESS_INFORMATION created;
-    ZeroMemory(&created, sizeof created);
+    ZeroMemory(created, sizeof *created);
     /* The sidecar outlives whatever started the shell: a launcher that runs
      * the shell in a job (and closes it, killing what is inside) must not
      * take the sidecar along. A job that does not allow breakaway refuses
      * the flag; the sidecar then stays in it, as any child would. */
     BOOL ok = CreateProcessW(g_node_path, command_line, NULL, NULL, attributes != NULL,
                              flags | CREATE_BREAKAWAY_FROM_JOB, environment, g_install_dir,
-                             &startup.StartupInfo, &created);
-    DWORD error = ok ? 0 : GetLastError();
-    if (!ok && error == ERROR_ACCESS_DENIED) {
+                             &startup.StartupInfo, created);
+    *error = ok ? 0 : GetLastError();
+    if (!ok && *error == ERROR_ACCESS_DENIED) {
         ok = CreateProcessW(g_node_path, command_line, NULL, NULL, attributes != NULL, flags,
-                            environment, g_install_dir, &startup.StartupInfo, &created);
-        error = ok ? 0 : GetLastError();
+                            environment, g_install_dir, &startup.StartupInfo, created);
+        *error = ok ? 0 : GetLastError();
     }
     free_inherit_list(attributes);
     if (environment) {
         HeapFree(GetProcessHeap(), 0, environment);
     }
+    return ok ? 1 : 0;
+}
+
+/* Composes the command line and launches the sidecar detached, its output
+ * in a fresh log. TOVRIN_STEP_GO_ON with `*created` once it runs. */
+static int launch_detached(struct launch_outcome *outcome, PROCESS_INFORMATION *created)
+{
+    static wchar_t command_line[TOVRIN_CMDLINE_CAP]; /* one launch step runs at a time */
+    if (!compose_command_line(command_line)) {
+        return report_launch_failure(outcome, "path_error", k_could_not_start);
+    }
+    HANDLE log = open_sidecar_log();
+    DWORD error = 0;
+    int ok = create_sidecar(command_line, log, created, &error);
     if (log != INVALID_HANDLE_VALUE) {
         CloseHandle(log);
     }
@@ -1277,26 +1310,34 @@ int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int
         detail_with_number(detail, "launch_failed_", (long long)error);
         return report_launch_failure(outcome, detail, k_could_not_start);
     }
+    return TOVRIN_STEP_GO_ON;
+}
 
-    CloseHandle(created.hThread);
+/* The launched sidecar becomes the shell's current one: its handle and its
+ * launch number, its lifecycle line, and the record of its exit watch
+ * (`*watch`, started once the window knows of the launch). */
+static int record_launch(struct launch_outcome *outcome, const PROCESS_INFORMATION *created,
+                         struct exit_watch **watch)
+{
+    CloseHandle(created->hThread);
     AcquireSRWLockExclusive(&g_sidecar_lock);
     if (g_sidecar) {
         CloseHandle(g_sidecar);
     }
-    g_sidecar = created.hProcess;
-    g_sidecar_pid = created.dwProcessId;
+    g_sidecar = created->hProcess;
+    g_sidecar_pid = created->dwProcessId;
     DWORD launch_id = g_launch_id + 1;
     g_launch_id = launch_id;
     ReleaseSRWLockExclusive(&g_sidecar_lock);
     g_sidecar_started_tick = GetTickCount();
-    TRAIL("launch %lu pid %lu", (unsigned long)launch_id, (unsigned long)created.dwProcessId);
-    append_lifecycle("sidecar_started", created.dwProcessId, 0, ready_word());
+    TRAIL("launch %lu pid %lu", (unsigned long)launch_id, (unsigned long)created->dwProcessId);
+    append_lifecycle("sidecar_started", created->dwProcessId, 0, ready_word());
 
     struct exit_watch *record = static_cast<struct exit_watch *>(
         HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof *record));
-    if (record && DuplicateHandle(GetCurrentProcess(), created.hProcess, GetCurrentProcess(),
+    if (record && DuplicateHandle(GetCurrentProcess(), created->hProcess, GetCurrentProcess(),
                                   &record->process, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        record->pid = created.dwProcessId;
+        record->pid = created->dwProcessId;
         record->launch_id = launch_id;
         *watch = record;
     } else if (record) {
@@ -1306,6 +1347,62 @@ int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int
     outcome->launch_id = launch_id;
     outcome->result = TOVRIN_LAUNCH_STARTED;
     return TOVRIN_LAUNCH_STARTED;
+}
+
+/* Makes sure one current sidecar runs: keeps a ready one of the installed
+ * release, otherwise stops this installation's and launches a new one.
+ * Runs on the wait's worker, never on the UI thread: a stop can take
+ * seconds. Touches none of the window's flags; the outcome tells the
+ * window what happened. `*watch` receives the exit watch of a launched
+ * sidecar, to be started once the window has been told of the launch.
+ * With `may_wait`, a sidecar of this installation that does not answer
+ * yet but started less than 20 s ago (another shell's, the logon task's)
+ * is given the rest of that time (TOVRIN_LAUNCH_WAITING) instead of being
+ * replaced in the middle of its start. While an installer holds the
+ * installation's guard, it waits first (wait_for_upgrade). */
+int start_runtime(struct launch_outcome *outcome, struct exit_watch **watch, int may_wait)
+{
+    *watch = NULL;
+    outcome->launch_id = 0;
+    /* Without whole paths there is nothing to judge, stop or launch: a
+     * cut or relative path would name another installation's files. */
+    if (g_path_error || g_node_path[0] == L'\0' || g_cli_path[0] == L'\0') {
+        return report_launch_failure(outcome, "path_error", k_could_not_start);
+    }
+    int result = let_installer_finish(outcome);
+    if (result != TOVRIN_STEP_GO_ON) {
+        return result;
+    }
+
+    const char *package_problem = !is_file(g_node_path)  ? "node_missing"
+                                  : !is_file(g_cli_path) ? "cli_missing"
+                                                         : NULL;
+
+    int answering = ui_is_ready();
+    if (answering && sidecar_runs_installed_release()) {
+        return keep_current_sidecar(outcome);
+    }
+    int running = 0;
+    result = give_starting_sidecar_time(outcome, answering, may_wait, &running);
+    if (result != TOVRIN_STEP_GO_ON) {
+        return result;
+    }
+    if (answering || running) {
+        result = replace_running_sidecar(outcome);
+        if (result != TOVRIN_STEP_GO_ON) {
+            return result;
+        }
+    }
+    result = check_package_and_state_dir(outcome, package_problem);
+    if (result != TOVRIN_STEP_GO_ON) {
+        return result;
+    }
+    PROCESS_INFORMATION created;
+    result = launch_detached(outcome, &created);
+    if (result != TOVRIN_STEP_GO_ON) {
+        return result;
+    }
+    return record_launch(outcome, &created, watch);
 }
 
 /* Starts the thread that reports the end of a launched sidecar; the
@@ -1469,12 +1566,11 @@ DWORD WINAPI ready_poll_thread(LPVOID param)
     open_state_watch(&watch);
     int polled = poll_for_ui(wait, &watch, 0, &code, &launch_id);
     close_state_watch(&watch);
-    if (g_hwnd && !poll_told_to_stop(wait)) {
+    if (!poll_told_to_stop(wait)) {
         if (polled == TOVRIN_POLL_READY || polled == TOVRIN_POLL_FOREIGN) {
-            PostMessageW(g_hwnd, WM_APP_READY, (WPARAM)(polled == TOVRIN_POLL_FOREIGN),
-                         (LPARAM)wait);
+            report_to_window(WM_APP_READY, (WPARAM)(polled == TOVRIN_POLL_FOREIGN), (LPARAM)wait);
         } else if (polled == TOVRIN_POLL_EXITED) {
-            PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, (WPARAM)code, (LPARAM)launch_id);
+            report_to_window(WM_APP_SIDECAR_EXITED, (WPARAM)code, (LPARAM)launch_id);
         }
     }
     return 0;
@@ -1550,15 +1646,13 @@ DWORD WINAPI wait_worker(LPVOID param)
     if (!outcome) {
         /* Nothing can be reported without it; the window's end of the
          * launch step must still come, or it would wait for good. */
-        if (g_hwnd) {
-            PostMessageW(g_hwnd, WM_APP_LAUNCHED, 0, 0);
-        }
+        report_to_window(WM_APP_LAUNCHED, 0, 0);
         return 0;
     }
     outcome->wait = wait;
     struct exit_watch *watch = NULL;
     int result = launch_step(outcome, &watch);
-    if (!g_hwnd || !PostMessageW(g_hwnd, WM_APP_LAUNCHED, 0, (LPARAM)outcome)) {
+    if (!report_to_window(WM_APP_LAUNCHED, 0, (LPARAM)outcome)) {
         HeapFree(GetProcessHeap(), 0, outcome);
     }
     /* Only now: the window must know of the launch before it hears of the
