@@ -2326,198 +2326,273 @@ static void on_status_timer(void)
     }
 }
 
+static LRESULT on_close(HWND hwnd)
+{
+    if (g_launching) {
+        /* A stop or a launch is never cut in half: the window goes at
+         * once, the process once the launch step has ended. */
+        g_close_pending = 1;
+        stop_ready_poll();
+        ShowWindow(hwnd, SW_HIDE);
+        return 0;
+    }
+    DestroyWindow(hwnd);
+    return 0;
+}
+
+static LRESULT on_query_end_session(void)
+{
+    /* From here on no dialog: it would hold up the end of the session. */
+    InterlockedExchange(&g_session_ending, 1);
+    return TRUE;
+}
+
+static LRESULT on_end_session(WPARAM ending)
+{
+    if (!ending) {
+        InterlockedExchange(&g_session_ending, 0); /* the end was called off */
+        return 0;
+    }
+    /* Windows ends the process after this without WM_DESTROY, and the
+     * sidecar with the session: the records say so now, and nothing
+     * here waits. */
+    InterlockedExchange(&g_session_ending, 1);
+    stop_ready_poll();
+    append_lifecycle("shell_session_ended", g_sidecar_pid, 0, ready_word());
+    write_shell_status("stopped", "session_ended");
+    return 0;
+}
+
+static LRESULT on_activate(WPARAM state)
+{
+    /* The button has the keyboard focus whenever the window is active. */
+    if (LOWORD(state) != WA_INACTIVE && g_open_button) {
+        SetFocus(g_open_button);
+    }
+    return 0;
+}
+
+static LRESULT on_destroy(void)
+{
+    /* A dialog that returns after the window went starts nothing more. */
+    g_close_pending = 1;
+    stop_ready_poll();
+    append_lifecycle("shell_window_closed", g_sidecar_pid, 0, ready_word());
+    AcquireSRWLockExclusive(&g_sidecar_lock);
+    if (g_sidecar) {
+        CloseHandle(g_sidecar); /* the sidecar itself keeps running */
+        g_sidecar = NULL;
+    }
+    ReleaseSRWLockExclusive(&g_sidecar_lock);
+    PostQuitMessage(0);
+    return 0;
+}
+
+static LRESULT on_command(WPARAM command)
+{
+    if (LOWORD(command) == TOVRIN_ID_OPEN) {
+        on_open_button();
+    }
+    return 0;
+}
+
+static LRESULT on_timer(WPARAM timer)
+{
+    if (timer == TOVRIN_STATUS_TIMER) {
+        on_status_timer();
+    } else if (timer == TOVRIN_RELAUNCH_TIMER) {
+        on_relaunch_timer();
+    }
+    return 0;
+}
+
+/* A second start of this installation: the user wants the Host. The
+ * window comes forward; it opens the UI as its button does, unless its
+ * wait still runs (its own open follows). */
+static LRESULT on_handover(HWND hwnd, WPARAM key)
+{
+    if (!g_is_first || (ULONGLONG)key != g_install_hash) {
+        return 0;
+    }
+    if (g_close_pending) {
+        return 2;
+    }
+    TRAIL("handover wait %lu", (unsigned long)g_wait_id);
+    if (IsIconic(hwnd)) {
+        ShowWindow(hwnd, SW_RESTORE);
+    }
+    SetForegroundWindow(hwnd);
+    if (!g_launching && !polling_own_sidecar()) {
+        PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(TOVRIN_ID_OPEN, BN_CLICKED), 0);
+    }
+    return 1;
+}
+
+static LRESULT on_replacing(LPARAM wait)
+{
+    if ((DWORD)wait == g_wait_id && g_launching) {
+        g_replacing = 1;
+        set_status_line(k_status_replacing);
+    }
+    return 0;
+}
+
+static LRESULT on_upgrade_wait(WPARAM waiting, LPARAM wait)
+{
+    if ((DWORD)wait == g_wait_id && g_launching) {
+        g_upgrade_waiting = (int)waiting;
+        if (!waiting) {
+            /* The UI is given its time from now on, not from before
+             * the update. */
+            g_wait_started = GetTickCount();
+        }
+        set_status_line(waiting ? k_status_upgrade : k_status_starting);
+    }
+    return 0;
+}
+
+/* An installer's stop of this installation is about to begin: the window
+ * closes as the user's close does, so that the stop has no shell to end
+ * by force. */
+static LRESULT on_step_aside(HWND hwnd, WPARAM key, LPARAM asking_pid)
+{
+    if (g_install_hash == 0 || (ULONGLONG)key != g_install_hash) {
+        return 0;
+    }
+    append_lifecycle("shell_stepped_aside", g_sidecar_pid, (DWORD)asking_pid, ready_word());
+    PostMessageW(hwnd, WM_CLOSE, 0, 0);
+    return 1;
+}
+
+static LRESULT on_power(WPARAM event)
+{
+    if (event == PBT_APMRESUMESUSPEND || event == PBT_APMRESUMEAUTOMATIC) {
+        /* Waking up never opens a browser by itself. */
+        TRAIL("resume %u", (unsigned)event);
+        g_ready = 0;
+        g_auto_opened = 1;
+        begin_ready_wait();
+    }
+    return TRUE;
+}
+
+static LRESULT on_ready(WPARAM foreign, LPARAM wait)
+{
+    /* Only the current wait's report counts. */
+    if ((DWORD)wait != g_wait_id) {
+        return 0;
+    }
+    stop_ready_poll();
+    if (foreign) {
+        report_foreign_port();
+        return 0;
+    }
+    g_ready = 1;
+    open_ready_ui();
+    return 0;
+}
+
+static LRESULT on_sidecar_exited(WPARAM exit_code, LPARAM launch)
+{
+    /* Only the end of the sidecar the window relies on counts: a
+     * replaced one, one this shell stopped itself, or its own when it
+     * kept another shell's, says nothing about it (its line is in the
+     * lifecycle log). */
+    TRAIL("exited launch %lu code %lu relied %lu", (unsigned long)(DWORD)launch,
+          (unsigned long)(DWORD)exit_code, (unsigned long)g_relied_launch);
+    if ((DWORD)launch != g_relied_launch) { /* launch numbers start at 1 */
+        return 0;
+    }
+    /* The session's end takes the sidecar along: no failure of it. */
+    if (g_session_ending) {
+        return 0;
+    }
+    int answered = g_ready != 0;
+    int first_report = !g_sidecar_dead;
+    g_sidecar_dead = 1;
+    g_ready = 0;
+    g_open_requested = 0;
+    DWORD code = (DWORD)(exit_code & 0xFFFFFFFFu);
+    stop_ready_poll();
+    /* A crash after the UI answered is brought back by the window,
+     * throttled. Not a deliberate end (0: the sidecar's own quit, a
+     * shutdown request, the stop's termination), not a start that
+     * failed, nor while an installer works on the installation or the
+     * window closes. */
+    int crashed = answered && first_report && code != 0 && !g_close_pending &&
+                  !upgrade_guard_held();
+    if (crashed && schedule_relaunch(code)) {
+        return 0;
+    }
+    char detail[TOVRIN_DETAIL_CAP];
+    detail_with_number(detail, "sidecar_exited_", (long long)code);
+    write_shell_status("needs_attention", detail);
+    set_status_line(k_status_attention);
+    /* One that never answered, or one that keeps crashing, tells the
+     * user why, once per wait. */
+    if (first_report && (!answered || crashed)) {
+        report_sidecar_end(code, crashed);
+    }
+    return 0;
+}
+
+/* Static text on the window's own background instead of grey boxes. */
+static LRESULT on_ctl_color_static(HDC dc)
+{
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+    return (LRESULT)GetSysColorBrush(COLOR_WINDOW);
+}
+
+static LRESULT on_dpi_changed(HWND hwnd, WPARAM dpi, const RECT *suggested)
+{
+    g_dpi = HIWORD(dpi);
+    SetWindowPos(hwnd, NULL, suggested->left, suggested->top,
+                 suggested->right - suggested->left, suggested->bottom - suggested->top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    layout_controls();
+    update_font();
+    return 0;
+}
+
 LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
 {
     switch (message) {
     case WM_CLOSE:
-        if (g_launching) {
-            /* A stop or a launch is never cut in half: the window goes at
-             * once, the process once the launch step has ended. */
-            g_close_pending = 1;
-            stop_ready_poll();
-            ShowWindow(hwnd, SW_HIDE);
-            return 0;
-        }
-        DestroyWindow(hwnd);
-        return 0;
+        return on_close(hwnd);
     case WM_QUERYENDSESSION:
-        /* From here on no dialog: it would hold up the end of the session. */
-        InterlockedExchange(&g_session_ending, 1);
-        return TRUE;
+        return on_query_end_session();
     case WM_ENDSESSION:
-        if (!wparam) {
-            InterlockedExchange(&g_session_ending, 0); /* the end was called off */
-            return 0;
-        }
-        /* Windows ends the process after this without WM_DESTROY, and the
-         * sidecar with the session: the records say so now, and nothing
-         * here waits. */
-        InterlockedExchange(&g_session_ending, 1);
-        stop_ready_poll();
-        append_lifecycle("shell_session_ended", g_sidecar_pid, 0, ready_word());
-        write_shell_status("stopped", "session_ended");
-        return 0;
+        return on_end_session(wparam);
     case WM_ACTIVATE:
-        /* The button has the keyboard focus whenever the window is active. */
-        if (LOWORD(wparam) != WA_INACTIVE && g_open_button) {
-            SetFocus(g_open_button);
-        }
-        return 0;
+        return on_activate(wparam);
     case WM_DESTROY:
-        /* A dialog that returns after the window went starts nothing more. */
-        g_close_pending = 1;
-        stop_ready_poll();
-        append_lifecycle("shell_window_closed", g_sidecar_pid, 0, ready_word());
-        AcquireSRWLockExclusive(&g_sidecar_lock);
-        if (g_sidecar) {
-            CloseHandle(g_sidecar); /* the sidecar itself keeps running */
-            g_sidecar = NULL;
-        }
-        ReleaseSRWLockExclusive(&g_sidecar_lock);
-        PostQuitMessage(0);
-        return 0;
+        return on_destroy();
     case WM_COMMAND:
-        if (LOWORD(wparam) == TOVRIN_ID_OPEN) {
-            on_open_button();
-        }
-        return 0;
+        return on_command(wparam);
     case WM_TIMER:
-        if (wparam == TOVRIN_STATUS_TIMER) {
-            on_status_timer();
-        } else if (wparam == TOVRIN_RELAUNCH_TIMER) {
-            on_relaunch_timer();
-        }
-        return 0;
+        return on_timer(wparam);
     case WM_APP_LAUNCHED:
         on_launched(reinterpret_cast<struct launch_outcome *>(lparam));
         return 0;
     case WM_APP_HANDOVER:
-        /* A second start of this installation: the user wants the Host.
-         * The window comes forward; it opens the UI as its button does,
-         * unless its wait still runs (its own open follows). */
-        if (!g_is_first || (ULONGLONG)wparam != g_install_hash) {
-            return 0;
-        }
-        if (g_close_pending) {
-            return 2;
-        }
-        TRAIL("handover wait %lu", (unsigned long)g_wait_id);
-        if (IsIconic(hwnd)) {
-            ShowWindow(hwnd, SW_RESTORE);
-        }
-        SetForegroundWindow(hwnd);
-        if (!g_launching && !polling_own_sidecar()) {
-            PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(TOVRIN_ID_OPEN, BN_CLICKED), 0);
-        }
-        return 1;
+        return on_handover(hwnd, wparam);
     case WM_APP_REPLACING:
-        if ((DWORD)lparam == g_wait_id && g_launching) {
-            g_replacing = 1;
-            set_status_line(k_status_replacing);
-        }
-        return 0;
+        return on_replacing(lparam);
     case WM_APP_UPGRADE_WAIT:
-        if ((DWORD)lparam == g_wait_id && g_launching) {
-            g_upgrade_waiting = (int)wparam;
-            if (!wparam) {
-                /* The UI is given its time from now on, not from before
-                 * the update. */
-                g_wait_started = GetTickCount();
-            }
-            set_status_line(wparam ? k_status_upgrade : k_status_starting);
-        }
-        return 0;
+        return on_upgrade_wait(wparam, lparam);
     case WM_APP_STEP_ASIDE:
-        /* An installer's stop of this installation is about to begin: the
-         * window closes as the user's close does, so that the stop has no
-         * shell to end by force. */
-        if (g_install_hash == 0 || (ULONGLONG)wparam != g_install_hash) {
-            return 0;
-        }
-        append_lifecycle("shell_stepped_aside", g_sidecar_pid, (DWORD)lparam, ready_word());
-        PostMessageW(hwnd, WM_CLOSE, 0, 0);
-        return 1;
+        return on_step_aside(hwnd, wparam, lparam);
     case WM_POWERBROADCAST:
-        if (wparam == PBT_APMRESUMESUSPEND || wparam == PBT_APMRESUMEAUTOMATIC) {
-            /* Waking up never opens a browser by itself. */
-            TRAIL("resume %u", (unsigned)wparam);
-            g_ready = 0;
-            g_auto_opened = 1;
-            begin_ready_wait();
-        }
-        return TRUE;
+        return on_power(wparam);
     case WM_APP_READY:
-        /* Only the current wait's report counts. */
-        if ((DWORD)lparam != g_wait_id) {
-            return 0;
-        }
-        stop_ready_poll();
-        if (wparam) {
-            report_foreign_port();
-            return 0;
-        }
-        g_ready = 1;
-        open_ready_ui();
-        return 0;
-    case WM_APP_SIDECAR_EXITED: {
-        /* Only the end of the sidecar the window relies on counts: a
-         * replaced one, one this shell stopped itself, or its own when it
-         * kept another shell's, says nothing about it (its line is in the
-         * lifecycle log). */
-        TRAIL("exited launch %lu code %lu relied %lu", (unsigned long)(DWORD)lparam,
-              (unsigned long)(DWORD)wparam, (unsigned long)g_relied_launch);
-        if ((DWORD)lparam != g_relied_launch) { /* launch numbers start at 1 */
-            return 0;
-        }
-        /* The session's end takes the sidecar along: no failure of it. */
-        if (g_session_ending) {
-            return 0;
-        }
-        int answered = g_ready != 0;
-        int first_report = !g_sidecar_dead;
-        g_sidecar_dead = 1;
-        g_ready = 0;
-        g_open_requested = 0;
-        DWORD code = (DWORD)(wparam & 0xFFFFFFFFu);
-        stop_ready_poll();
-        /* A crash after the UI answered is brought back by the window,
-         * throttled. Not a deliberate end (0: the sidecar's own quit, a
-         * shutdown request, the stop's termination), not a start that
-         * failed, nor while an installer works on the installation or the
-         * window closes. */
-        int crashed = answered && first_report && code != 0 && !g_close_pending &&
-                      !upgrade_guard_held();
-        if (crashed && schedule_relaunch(code)) {
-            return 0;
-        }
-        char detail[TOVRIN_DETAIL_CAP];
-        detail_with_number(detail, "sidecar_exited_", (long long)code);
-        write_shell_status("needs_attention", detail);
-        set_status_line(k_status_attention);
-        /* One that never answered, or one that keeps crashing, tells the
-         * user why, once per wait. */
-        if (first_report && (!answered || crashed)) {
-            report_sidecar_end(code, crashed);
-        }
-        return 0;
-    }
-    case WM_CTLCOLORSTATIC: {
-        /* Static text on the window's own background instead of grey boxes. */
-        HDC dc = (HDC)wparam;
-        SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
-        SetBkColor(dc, GetSysColor(COLOR_WINDOW));
-        return (LRESULT)GetSysColorBrush(COLOR_WINDOW);
-    }
-    case WM_DPICHANGED: {
-        g_dpi = HIWORD(wparam);
-        const RECT *suggested = reinterpret_cast<const RECT *>(lparam);
-        SetWindowPos(hwnd, NULL, suggested->left, suggested->top,
-                     suggested->right - suggested->left, suggested->bottom - suggested->top,
-                     SWP_NOZORDER | SWP_NOACTIVATE);
-        layout_controls();
-        update_font();
-        return 0;
-    }
+        return on_ready(wparam, lparam);
+    case WM_APP_SIDECAR_EXITED:
+        return on_sidecar_exited(wparam, lparam);
+    case WM_CTLCOLORSTATIC:
+        return on_ctl_color_static((HDC)wparam);
+    case WM_DPICHANGED:
+        return on_dpi_changed(hwnd, wparam, reinterpret_cast<const RECT *>(lparam));
     default:
         return DefWindowProcW(hwnd, message, wparam, lparam);
     }
