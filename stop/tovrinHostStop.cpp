@@ -16,110 +16,26 @@
  * kept at the edge. The listener query reaches the install plan through a
  * function pointer, because the owner pid of a socket cannot be produced on
  * demand: the production path passes query_listener.
+ *
+ * The logon task's reading and restoring are in tovrinHostTask.cpp;
+ * tovrinHostStopPrivate.h is what the two share.
  */
-#include "tovrinHostStop.h"
+#include "tovrinHostStopPrivate.h"
 
-#ifndef UNICODE
-#define UNICODE
-#endif
-#ifndef _UNICODE
-#define _UNICODE
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <winsock2.h>
-#include <windows.h>
 #include <iphlpapi.h>
 #include <tlhelp32.h>
 #include <winhttp.h>
 #include <bcrypt.h>
 
-#include <stddef.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 
-#include "../launch/tovrinHostLaunch.h"
-
-/* ------------------------------------------------------------------ */
-/* capacities and limits                                               */
-/* ------------------------------------------------------------------ */
-
-#define JOIN_CAP 260          /* composed file path, units with terminator */
-#define CANON_CAP 1024        /* canonical install directory, units */
-#define DIR_UTF8_CAP 1200     /* install directory for comparisons, bytes */
-#define IMAGE_WIDE_CAP 1024   /* image path as the system returns it, units */
-#define IMAGE_CAP 520         /* image path as stored, bytes */
-#define COMMAND_CAP 1024      /* command line as stored, bytes */
-#define COMMAND_READ_MAX 8192 /* bytes of another process's command line read */
-#define TABLE_CAP 48          /* processes one snapshot may keep */
-#define LOCK_TEXT_CAP 2048
-#define CONTROL_TEXT_CAP 4096
-#define TOKEN_CAP 256         /* a token of up to 255 bytes is scanned ... */
-#define TOKEN_SEND_MAX 200    /* ... and only one of up to 200 is sent */
-#define HEADER_CAP 600
-#define SCHTASKS_CMD_CAP 512
-#define TASK_ANSWER_CAP 16384  /* the task's XML as schtasks.exe writes it, bytes */
-#define ATTRIBUTE_LIST_CAP 256 /* a one-entry attribute list, bytes */
-#define RELATION_CAP 40
-#define QUERY_WORD_CAP 32
-#define DETAIL_CAP 64
-#define BASENAME_CAP 80
-#define SHA256_TEXT_CAP 65
-#define RECORD_CAP 896
-#define RECORD_LOG_MAX 262144 /* a larger log takes no further line */
-#define HASH_CHUNK 32768
-#define HASH_OBJECT_MAX 512
-
-#define LISTENER_ATTEMPTS 8
-#define ATTEMPT_SLEEP_MS 200
-#define SCHTASKS_WAIT_MS 15000
-#define PIPE_POLL_MS 20
-#define GRACEFUL_WAIT_MS 4000
-#define TERMINATE_WAIT_MS 8000
-#define FINAL_WAIT_MS 8000
-#define POLL_SLEEP_MS 200
-#define HTTP_TIMEOUT_MS 1500
-#define TABLE_TRIES 4         /* listener table reads while it keeps growing */
-#define TABLE_FIRST_BYTES 16384 /* about 680 IPv4 or 290 IPv6 listener rows */
-#define OWNERS_MAX 4          /* distinct owners of listeners at one port */
-
-static const wchar_t k_task_disable[] = L"/Change /TN \"Tovrin Host\" /DISABLE";
-static const wchar_t k_task_end[] = L"/End /TN \"Tovrin Host\"";
-static const wchar_t k_task_enable[] = L"/Change /TN \"Tovrin Host\" /ENABLE";
-/* The task's definition as XML: its element names and values are the same
- * in every language of Windows, unlike the lists and messages of the other
- * /Query forms. */
-static const wchar_t k_task_query[] = L"/Query /TN \"Tovrin Host\" /XML";
 static const char k_hex_digits[] = "0123456789abcdef";
-
-/* The logon task as the stop found it and left it, with its record word. */
-#define TASK_UNREAD 0   /* the stop had no reason to look at it */
-#define TASK_NONE 1     /* schtasks.exe knows no such task for this user */
-#define TASK_ENABLED 2
-#define TASK_DISABLED 3
-#define TASK_UNKNOWN 4  /* schtasks.exe did not run, end or answer readably */
-static const char *const k_task_words[] = {"unread", "none", "enabled", "disabled", "unknown"};
 
 /* ------------------------------------------------------------------ */
 /* records                                                             */
 /* ------------------------------------------------------------------ */
-
-/* What one install plan saw; the upgrade-stop record reports the last. */
-struct install_probe {
-    uint32_t listener_pid;
-    uint32_t owner_metadata;
-    int32_t command_matches; /* -1 unknown, 0 no, 1 yes */
-    uint32_t pid_reused;
-    int32_t discover_attempts;
-    uint32_t win32_error;
-    char image[IMAGE_CAP];
-    char image_relation[RELATION_CAP];
-    char image_query[QUERY_WORD_CAP];
-    char detail[DETAIL_CAP];
-};
 
 /* One process snapshot. Record i points at image slot i and, when it has
  * one, at command slot i; nothing is allocated per record. */
@@ -129,46 +45,6 @@ struct process_table {
     char (*commands)[COMMAND_CAP];  /* TABLE_CAP slots */
     int32_t count;
 };
-
-/* The install directory as comparisons see it: its canonical form as
- * given, and the path the system resolves it to when that differs (the
- * volume behind a subst drive, the target of a junction or symbolic link).
- * Windows reports a process image by the resolved path, while the shell
- * knows its directory by the path it was started through; an image below
- * the resolved directory is respelled below the given one before it is
- * judged, so the installation's own programs are recognised either way. */
-struct install_names {
-    char given[DIR_UTF8_CAP];
-    char resolved[DIR_UTF8_CAP]; /* empty when it is the given one, or unknown */
-    /* The runtime image a shell starts, when it asks about the port: its
-     * own runtime, also where that lies outside the install directory. */
-    char runtime[IMAGE_CAP];
-    /* The final paths of the installation's runtime and shell files, empty
-     * when they cannot be had. A link below the install directory
-     * (runtime\ or runtime\node\ a junction to a versioned folder) makes
-     * Windows name the runtime by its target, which only the file itself
-     * can tell to be the installation's own. */
-    char node_final[IMAGE_CAP];
-    char shell_final[IMAGE_CAP];
-    char runtime_final[IMAGE_CAP]; /* of `runtime`, for a link beside the shell */
-};
-
-/* The owners of every listener that receives a connection to 127.0.0.1 at
- * the sidecar's port (a program bound to 0.0.0.0, or to "::", receives them
- * as well as one bound to 127.0.0.1), each as a snapshot with its image and
- * command line in the slots here. */
-struct listener_owners {
-    int32_t count; /* 0 to OWNERS_MAX */
-    tovrin_listener_snap snaps[OWNERS_MAX];
-    uint32_t errors[OWNERS_MAX]; /* the system error of the step that failed */
-    char images[OWNERS_MAX][IMAGE_CAP];
-    char commands[OWNERS_MAX][COMMAND_CAP];
-    uint32_t table_error; /* a table that could not be read, or too many owners */
-};
-
-/* Fills the owners of the listeners at `port`. The owner pid of a socket
- * cannot be produced on demand, so tests pass their own. */
-typedef void (*listener_query_fn)(int32_t port, struct listener_owners *owners);
 
 typedef LONG(WINAPI *nt_query_information_process_fn)(HANDLE process, ULONG info_class,
                                                       PVOID info, ULONG info_length,
@@ -1265,88 +1141,56 @@ done:
 /* stopping                                                            */
 /* ------------------------------------------------------------------ */
 
-/* What schtasks.exe wrote on its standard output, and its exit code. */
-struct schtasks_answer {
-    char text[TASK_ANSWER_CAP]; /* `length` bytes and a NUL */
-    size_t length;
-    DWORD exit_code;
-};
-
-/* The system's schtasks.exe with `args`, waited for at most 15 s. Without
- * `answer` its exit code is not read: the task may not exist, and a change
- * step decides nothing. With `answer`, its standard output is collected
- * through a pipe that it alone inherits; the run then fails when the
- * program did not end within the wait or wrote more than fits. 0 when it
- * could not be started or failed so. */
-static int run_schtasks(const wchar_t *args, struct schtasks_answer *answer)
+/* The system's schtasks.exe (`program`, JOIN_CAP units) and its command
+ * line with `args` (`command`, SCHTASKS_CMD_CAP units); 0 when either
+ * cannot be had whole. */
+static int schtasks_command(const wchar_t *args, wchar_t *program, wchar_t *command)
 {
     wchar_t system_dir[JOIN_CAP];
-    wchar_t program[JOIN_CAP];
-    wchar_t command[SCHTASKS_CMD_CAP];
-    STARTUPINFOEXW startup;
-    PROCESS_INFORMATION info;
-    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
-    /* Pointer-aligned storage for the attribute list: no heap block to free. */
-    void *list_storage[ATTRIBUTE_LIST_CAP / sizeof(void *)];
-    LPPROC_THREAD_ATTRIBUTE_LIST list = NULL;
-    SIZE_T list_size = 0;
-    HANDLE read_end = NULL;
-    HANDLE write_end = NULL;
-    DWORD flags = CREATE_NO_WINDOW;
-    DWORD started;
-    size_t got = 0;
-    int ended = 0;
-    int ok = 0;
     UINT n;
     int written;
 
-    memset(&info, 0, sizeof info);
     n = GetSystemDirectoryW(system_dir, JOIN_CAP);
     if (n == 0 || n >= JOIN_CAP) {
-        goto done;
+        return 0;
     }
     program[0] = L'\0';
     join_path(program, system_dir, L"schtasks.exe");
     if (program[0] == L'\0') {
-        goto done;
+        return 0;
     }
     written = _snwprintf(command, SCHTASKS_CMD_CAP, L"\"%ls\" %ls", program, args);
     command[SCHTASKS_CMD_CAP - 1] = L'\0';
-    if (written < 0 || written >= SCHTASKS_CMD_CAP) {
+    return written >= 0 && written < SCHTASKS_CMD_CAP;
+}
+
+/* The system's schtasks.exe with `args`, waited for at most 15 s. Without
+ * `answer` its exit code is not read: the task may not exist, and a change
+ * step decides nothing. With `answer`, its standard output is collected
+ * through a pipe that it alone inherits (tovrinHostTask.cpp); the run then
+ * fails when the program did not end within the wait or wrote more than
+ * fits. 0 when it could not be started or failed so. */
+int run_schtasks(const wchar_t *args, struct schtasks_answer *answer)
+{
+    wchar_t program[JOIN_CAP];
+    wchar_t command[SCHTASKS_CMD_CAP];
+    STARTUPINFOEXW startup;
+    PROCESS_INFORMATION info;
+    struct answer_pipe pipe;
+    DWORD flags = CREATE_NO_WINDOW;
+    int ok = 0;
+
+    memset(&info, 0, sizeof info);
+    memset(&pipe, 0, sizeof pipe);
+    if (!schtasks_command(args, program, command)) {
         goto done;
     }
     memset(&startup, 0, sizeof startup);
     startup.StartupInfo.cb = sizeof startup.StartupInfo;
     startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
     startup.StartupInfo.wShowWindow = SW_HIDE;
-    if (answer) {
-        answer->text[0] = '\0';
-        answer->length = 0;
-        answer->exit_code = 0;
-        if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) {
-            read_end = write_end = NULL;
-            goto done;
-        }
-        /* Only the write end goes to the child, and nothing else of this
-         * process: an inherited handle of the caller's would stay open as
-         * long as schtasks.exe runs. */
-        InitializeProcThreadAttributeList(NULL, 1, 0, &list_size);
-        if (list_size == 0 || list_size > sizeof list_storage ||
-            !InitializeProcThreadAttributeList((LPPROC_THREAD_ATTRIBUTE_LIST)list_storage, 1, 0,
-                                               &list_size)) {
-            goto done;
-        }
-        list = (LPPROC_THREAD_ATTRIBUTE_LIST)list_storage;
-        if (!SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0) ||
-            !UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &write_end,
-                                       sizeof write_end, NULL, NULL)) {
-            goto done;
-        }
-        startup.StartupInfo.cb = sizeof startup;
-        startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
-        startup.StartupInfo.hStdOutput = write_end;
-        startup.lpAttributeList = list;
-        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    if (answer && !open_answer_pipe(&pipe, answer, &startup, &flags)) {
+        goto done;
     }
     if (!CreateProcessW(program, command, NULL, NULL, answer ? TRUE : FALSE, flags, NULL, NULL,
                         &startup.StartupInfo, &info)) {
@@ -1358,41 +1202,7 @@ static int run_schtasks(const wchar_t *args, struct schtasks_answer *answer)
         ok = 1;
         goto done;
     }
-    /* The child holds the only write end now: once it has ended and its
-     * output is read, the pipe reports that no more can come. */
-    CloseHandle(write_end);
-    write_end = NULL;
-    started = GetTickCount();
-    for (;;) {
-        DWORD available = 0;
-        DWORD read = 0;
-        if (!PeekNamedPipe(read_end, NULL, 0, NULL, &available, NULL)) {
-            break;
-        }
-        if (available > 0) {
-            if (available > TASK_ANSWER_CAP - 1 - got ||
-                !ReadFile(read_end, answer->text + got, available, &read, NULL)) {
-                goto done;
-            }
-            got += read;
-            continue;
-        }
-        /* Ended with nothing more in the pipe (a program that it started
-         * may still hold a copy of the write end). */
-        if (ended) {
-            break;
-        }
-        if (GetTickCount() - started >= SCHTASKS_WAIT_MS) {
-            goto done;
-        }
-        ended = WaitForSingleObject(info.hProcess, PIPE_POLL_MS) == WAIT_OBJECT_0;
-    }
-    answer->text[got] = '\0';
-    answer->length = got;
-    if (WaitForSingleObject(info.hProcess, 0) == WAIT_OBJECT_0 &&
-        GetExitCodeProcess(info.hProcess, &answer->exit_code)) {
-        ok = 1;
-    }
+    ok = read_answer(&pipe, info.hProcess, answer);
 
 done:
     if (info.hThread) {
@@ -1401,168 +1211,8 @@ done:
     if (info.hProcess) {
         CloseHandle(info.hProcess);
     }
-    if (list) {
-        DeleteProcThreadAttributeList(list);
-    }
-    if (write_end) {
-        CloseHandle(write_end);
-    }
-    if (read_end) {
-        CloseHandle(read_end);
-    }
+    close_answer_pipe(&pipe);
     return ok;
-}
-
-/* The five entities XML writes in text, decoded in place. */
-static void decode_xml_text(wchar_t *text)
-{
-    static const struct {
-        const wchar_t *entity;
-        wchar_t unit;
-    } entities[] = {{L"&amp;", L'&'}, {L"&lt;", L'<'}, {L"&gt;", L'>'},
-                    {L"&quot;", L'"'}, {L"&apos;", L'\''}};
-    wchar_t *out = text;
-    const wchar_t *in = text;
-    while (*in) {
-        size_t k;
-        size_t len = 0;
-        for (k = 0; *in == L'&' && k < sizeof entities / sizeof entities[0]; k++) {
-            len = wcslen(entities[k].entity);
-            if (wcsncmp(in, entities[k].entity, len) == 0) {
-                break;
-            }
-        }
-        if (*in == L'&' && k < sizeof entities / sizeof entities[0]) {
-            *out++ = entities[k].unit;
-            in += len;
-        } else {
-            *out++ = *in++;
-        }
-    }
-    *out = L'\0';
-}
-
-/* 1 when the program of an Exec action (`command`, as the XML holds it)
- * has the file name of this program. The task may name it in many ways
- * (quoted, through environment variables, by a short or linked path); the
- * file name is enough to keep the shell from ending itself. */
-static int action_is_self(wchar_t *command)
-{
-    wchar_t expanded[IMAGE_WIDE_CAP];
-    wchar_t module[IMAGE_WIDE_CAP];
-    const wchar_t *name;
-    const wchar_t *own;
-    wchar_t *at;
-    DWORD n;
-
-    decode_xml_text(command);
-    while (*command == L' ' || *command == L'\t' || *command == L'\r' || *command == L'\n' ||
-           *command == L'"') {
-        command++;
-    }
-    at = command + wcslen(command);
-    while (at > command && (at[-1] == L' ' || at[-1] == L'\t' || at[-1] == L'\r' ||
-                            at[-1] == L'\n' || at[-1] == L'"')) {
-        *--at = L'\0';
-    }
-    n = ExpandEnvironmentStringsW(command, expanded, IMAGE_WIDE_CAP);
-    if (n == 0 || n > IMAGE_WIDE_CAP) {
-        return 0;
-    }
-    n = GetModuleFileNameW(NULL, module, IMAGE_WIDE_CAP);
-    if (n < 1 || n > IMAGE_WIDE_CAP - 1) {
-        return 0;
-    }
-    module[n] = L'\0';
-    name = wcsrchr(expanded, L'\\');
-    name = name ? name + 1 : expanded;
-    own = wcsrchr(module, L'\\');
-    own = own ? own + 1 : module;
-    return _wcsicmp(name, own) == 0 ? 1 : 0;
-}
-
-/* Reads the task's definition (`xml`, modified in place): whether it is
- * enabled (<Enabled> of <Settings>; the schema's default is true) and
- * whether one of its actions runs this program. 0 when the text is not a
- * definition that says so. */
-static int parse_task_xml(wchar_t *xml, int *enabled, int *runs_self)
-{
-    wchar_t *settings = wcsstr(xml, L"<Settings>");
-    wchar_t *settings_end = settings ? wcsstr(settings, L"</Settings>") : NULL;
-    wchar_t *at;
-    wchar_t *end;
-
-    *runs_self = 0;
-    if (!settings_end) {
-        return 0;
-    }
-    *settings_end = L'\0';
-    at = wcsstr(settings, L"<Enabled>");
-    *enabled = 1;
-    if (at) {
-        at += wcslen(L"<Enabled>");
-        while (*at == L' ' || *at == L'\t' || *at == L'\r' || *at == L'\n') {
-            at++;
-        }
-        if (wcsncmp(at, L"false", 5) == 0 || *at == L'0') {
-            *enabled = 0;
-        } else if (wcsncmp(at, L"true", 4) != 0 && *at != L'1') {
-            return 0;
-        }
-    }
-    at = wcsstr(settings_end + 1, L"<Actions");
-    while (at && (at = wcsstr(at, L"<Command>")) != NULL) {
-        at += wcslen(L"<Command>");
-        end = wcsstr(at, L"</Command>");
-        if (!end) {
-            break;
-        }
-        *end = L'\0';
-        if (action_is_self(at)) {
-            *runs_self = 1;
-        }
-        at = end + 1;
-    }
-    return 1;
-}
-
-/* The task "Tovrin Host" as schtasks.exe describes it now. Its answer is
- * UTF-16 when it says so by its bytes, else text in the code page of the
- * console it was given (the OEM code page of the system). A run that ends
- * with an error code means that there is no such task for this user. */
-static int read_task(int *runs_self)
-{
-    struct schtasks_answer answer;
-    wchar_t xml[TASK_ANSWER_CAP];
-    const char *text = answer.text;
-    size_t len;
-    int enabled = 0;
-
-    *runs_self = 0;
-    if (!run_schtasks(k_task_query, &answer)) {
-        return TASK_UNKNOWN;
-    }
-    if (answer.exit_code != 0) {
-        return TASK_NONE;
-    }
-    len = answer.length;
-    if (len >= 2 &&
-        (((unsigned char)text[0] == 0xFF && (unsigned char)text[1] == 0xFE) || text[1] == '\0')) {
-        memcpy(xml, text, len & ~(size_t)1);
-        xml[len / 2] = L'\0';
-    } else {
-        int n = len > 0 ? MultiByteToWideChar(CP_OEMCP, 0, text, (int)len, xml,
-                                              TASK_ANSWER_CAP - 1)
-                        : 0;
-        if (n <= 0) {
-            return TASK_UNKNOWN;
-        }
-        xml[n] = L'\0';
-    }
-    if (!parse_task_xml(xml, &enabled, runs_self)) {
-        return TASK_UNKNOWN;
-    }
-    return enabled ? TASK_ENABLED : TASK_DISABLED;
 }
 
 /* The bearer token of the control file, by a scan of its own: behind the
@@ -1992,62 +1642,6 @@ static void append_stop_record(const wchar_t *state_dir, const char *result_word
 #define REPLAN_ENDED 0   /* failed or blocked: the result is set */
 #define REPLAN_EMPTY 1   /* nothing of the installation runs */
 #define REPLAN_REMAINS 2 /* planned processes still run */
-
-/* What the stop owns for its whole run, so that each wait can plan again. */
-struct stop_state {
-    wchar_t install_dir[CANON_CAP]; /* canonical */
-    struct install_names names;
-    const wchar_t *state_dir;
-    listener_query_fn query;
-    struct install_probe probe;
-    tovrin_stop_plan plan;
-    tovrin_process_record records[TABLE_CAP];
-    char images[TABLE_CAP][IMAGE_CAP];
-    char targets[TOVRIN_STOP_PLAN_MAX][IMAGE_CAP];
-    int32_t count;
-    int result;
-    const char *result_word;
-    const char *detail;
-    int mode;          /* TOVRIN_STOP_FOR_WINDOW or TOVRIN_STOP_FOR_UPGRADE */
-    int task_before;   /* TASK_* */
-    int task_after;
-    int task_disabled; /* the stop disabled the task and owes it an enable */
-};
-
-/* Reads the logon task and keeps it from starting the sidecar while the
- * stop runs: an enabled task is disabled, and with `end_it` its running
- * instance is ended. A task the stop cannot read is left alone, as it
- * could not be left as it was found. In the window the task may be what
- * started this very shell, which the end step would end with it. */
-static void hold_task(struct stop_state *stop, int end_it)
-{
-    int runs_self = 0;
-    stop->task_before = read_task(&runs_self);
-    stop->task_after = stop->task_before;
-    if (stop->task_before == TASK_ENABLED) {
-        run_schtasks(k_task_disable, NULL);
-        stop->task_disabled = 1;
-    }
-    if (end_it && (stop->task_before == TASK_ENABLED || stop->task_before == TASK_DISABLED) &&
-        !(stop->mode == TOVRIN_STOP_FOR_WINDOW && runs_self)) {
-        run_schtasks(k_task_end, NULL);
-    }
-}
-
-/* Every end of the stop leaves the task as it found it, but one: an
- * upgrade's successful stop keeps it disabled. The task is read again
- * after a change, so the record tells what the system made of it. */
-static void release_task(struct stop_state *stop)
-{
-    int runs_self = 0;
-    if (!stop->task_disabled) {
-        return;
-    }
-    if (stop->result != 0 || stop->mode != TOVRIN_STOP_FOR_UPGRADE) {
-        run_schtasks(k_task_enable, NULL);
-    }
-    stop->task_after = read_task(&runs_self);
-}
 
 /* A plan during the waits. A failed or blocked plan ends the stop. */
 static int replan(struct stop_state *stop)

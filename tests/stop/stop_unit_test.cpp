@@ -78,6 +78,7 @@ static BOOL WINAPI observed_create_process(LPCWSTR application, LPWSTR command_l
 #undef CreateProcessW
 #define CreateProcessW observed_create_process
 #include "../../stop/tovrinHostStop.cpp"
+#include "../../stop/tovrinHostTask.cpp"
 #undef CreateProcessW
 #define CreateProcessW strict_CreateProcessW
 
