@@ -1,6 +1,6 @@
 /*
  * Private header of the stop: the capacities, records and steps that its
- * files (tovrinHostStop.cpp, tovrinHostTask.cpp) share.
+ * files (tovrinHostStop.cpp, tovrinHostTask.cpp, tovrinHostPortOwner.cpp) share.
  */
 #ifndef TOVRIN_HOST_STOP_PRIVATE_H
 #define TOVRIN_HOST_STOP_PRIVATE_H
@@ -170,6 +170,20 @@ struct stop_state {
 
 /* ---- the stop's own steps (tovrinHostStop.cpp) ---- */
 
+/* The path the system resolves `path` to, as UTF-8 into `cap` bytes; 0 and
+ * empty when it cannot be had. */
+int final_path_of(const wchar_t *path, char *out, size_t cap);
+/* Both names of the install directory (the canonical wide form into
+ * `canon`); 0 when it cannot be made absolute or converted. */
+int install_names_of(const wchar_t *dir, wchar_t *canon, struct install_names *names);
+/* The production listener query (listener_query_fn). */
+void query_listener(int32_t port, struct listener_owners *owners);
+/* Up to eight looks at the owners of the port; the verdict of the owner
+ * that decides. */
+int discover_listener(const struct install_names *names, int32_t port,
+                      listener_query_fn query, struct listener_owners *owners,
+                      int32_t *decider, struct install_probe *probe,
+                      uint32_t *plan_listener_pid);
 /* The system's schtasks.exe with `args`, waited for at most 15 s; with
  * `answer`, what it wrote and its exit code. 0 when it could not be
  * started, or its answer could not be had. */
@@ -190,5 +204,13 @@ void close_answer_pipe(struct answer_pipe *pipe);
  * it was found afterwards (but after an upgrade's successful stop). */
 void hold_task(struct stop_state *stop, int end_it);
 void release_task(struct stop_state *stop);
+
+/* ---- the port's owners (tovrinHostPortOwner.cpp) ---- */
+
+/* The pids of the owners of every listener at `port` that receives a
+ * connection to 127.0.0.1; 0 or the error of a table that failed. */
+uint32_t find_port_owners(int32_t port, uint32_t *pids, int32_t *count);
+/* Who holds the port, for everything that trusts it: TOVRIN_PORT_*. */
+int port_trust(const struct install_names *names, int32_t port, listener_query_fn query);
 
 #endif

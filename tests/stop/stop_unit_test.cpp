@@ -79,6 +79,7 @@ static BOOL WINAPI observed_create_process(LPCWSTR application, LPWSTR command_l
 #define CreateProcessW observed_create_process
 #include "../../stop/tovrinHostStop.cpp"
 #include "../../stop/tovrinHostTask.cpp"
+#include "../../stop/tovrinHostPortOwner.cpp"
 #undef CreateProcessW
 #define CreateProcessW strict_CreateProcessW
 
