@@ -21,15 +21,31 @@
  * listener tables and the trust in the port's owners in
  * tovrinHostPortOwner.cpp; tovrinHostStopPrivate.h is what they share.
  */
-#include "tovrinHostStopPrivate.h"
+#include "tovrinHostStop.h"
 
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <winsock2.h>
+#include <windows.h>
 #include <tlhelp32.h>
 #include <winhttp.h>
 #include <bcrypt.h>
 
+#include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
+
+#include "../launch/tovrinHostLaunch.h"
+#include "tovrinHostStopPrivate.h"
 
 static const char k_hex_digits[] = "0123456789abcdef";
 
