@@ -2676,7 +2676,7 @@ LRESULT CALLBACK wnd_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
          * shutdown request, the stop's termination), not a start that
          * failed, nor while an installer works on the installation or the
          * window closes. */
-        int crashed = answered && first_report && code != 0 && !g_close_pending &&
+        int crashed = answered && first_report && code != 0 && g_hwnd && !g_close_pending &&
                       !upgrade_guard_held();
         if (crashed && schedule_relaunch(code)) {
             return 0;
