@@ -2519,7 +2519,7 @@ static LRESULT on_sidecar_exited(WPARAM exit_code, LPARAM launch)
      * shutdown request, the stop's termination), not a start that
      * failed, nor while an installer works on the installation or the
      * window closes. */
-    int crashed = answered && first_report && code != 0 && !g_close_pending &&
+    int crashed = answered && first_report && code != 0 && g_hwnd && !g_close_pending &&
                   !upgrade_guard_held();
     if (crashed && schedule_relaunch(code)) {
         return 0;

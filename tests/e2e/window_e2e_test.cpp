@@ -690,10 +690,11 @@ TEST_F(WindowTest, ResumeFromSleepWaitsAgainWithoutOpeningTheBrowser)
     EXPECT_EQ(TRUE, SendMessageW(run->hwnd, WM_POWERBROADCAST, 10 /* power status change */, 0));
     EXPECT_EQ("marker", status_file());
 
-    // After a resume with nothing answering, the new wait launches, and the
-    // UI coming up does not open the browser either.
-    tvt::kill_processes_below(dir + L"\\runtime");
-    ASSERT_TRUE(wait_status("needs_attention", "sidecar_exited_9"));
+    // After a resume with nothing answering (the sidecar ended as asked,
+    // which is not relaunched), the new wait launches, and the UI coming up
+    // does not open the browser either.
+    tvt::kill_processes_below(dir + L"\\runtime", 0);
+    ASSERT_TRUE(wait_status("needs_attention", "sidecar_exited_0"));
     SendMessageW(run->hwnd, WM_POWERBROADCAST, 18, 0);
     ASSERT_TRUE(wait_status("running", "ui_ready"));
     EXPECT_EQ(2, count_events("sidecar_started"));
@@ -990,8 +991,8 @@ TEST_F(WindowTest, PressAndResumeWhileTheSidecarStartsKeepIt)
     std::vector<std::string> t = trail();
     EXPECT_NE(t.end(), std::find(t.begin(), t.end(), "browser user wait 1"));
 
-    tvt::kill_processes_below(dir + L"\\runtime");
-    ASSERT_TRUE(wait_status("needs_attention", "sidecar_exited_9"));
+    tvt::kill_processes_below(dir + L"\\runtime", 0);
+    ASSERT_TRUE(wait_status("needs_attention", "sidecar_exited_0"));
     SendMessageW(run->hwnd, WM_POWERBROADCAST, 7, 0);
     SendMessageW(run->hwnd, WM_POWERBROADCAST, 18, 0);
     ASSERT_TRUE(wait_status("running", "ui_ready"));
@@ -1213,9 +1214,10 @@ TEST_F(WindowTest, ButtonOpensTheBrowserEveryTime)
     std::string requests = tvt::read_file_or_empty(dir + L"\\requests.log");
     EXPECT_NE(std::string::npos, requests.find("GET / - TovrinHost/0.1\r\n")) << requests;
 
-    // After a crash, one press: a new sidecar, opened at its own address.
-    tvt::kill_processes_below(dir + L"\\runtime");
-    ASSERT_TRUE(wait_status("needs_attention", "sidecar_exited_9"));
+    // After the sidecar's end (as asked: not relaunched), one press: a new
+    // sidecar, opened at its own address.
+    tvt::kill_processes_below(dir + L"\\runtime", 0);
+    ASSERT_TRUE(wait_status("needs_attention", "sidecar_exited_0"));
     SendMessageW(GetDlgItem(run->hwnd, 1), BM_CLICK, 0, 0);
     ASSERT_TRUE(wait_status("running", "browser_opened"));
     std::vector<std::string> urls = wait_urls(5);

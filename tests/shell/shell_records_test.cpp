@@ -573,10 +573,10 @@ TEST_F(ShellFiles, ReportsCountOnlyForTheirWaitAndTheSidecarReliedOn)
     wnd_proc(NULL, WM_APP_SIDECAR_EXITED, 0, 3);
     EXPECT_EQ(0, g_sidecar_dead);
     g_relied_launch = 3;
-    g_ready = 1; // it had answered: no dialog
-    wnd_proc(NULL, WM_APP_SIDECAR_EXITED, 5, 3);
+    g_ready = 1; // it had answered, and ended as asked (0): no dialog, no relaunch
+    wnd_proc(NULL, WM_APP_SIDECAR_EXITED, 0, 3);
     EXPECT_EQ(1, g_sidecar_dead);
-    EXPECT_EQ("status=needs_attention\ndetail=sidecar_exited_5\n",
+    EXPECT_EQ("status=needs_attention\ndetail=sidecar_exited_0\n",
               tvt::read_file_or_empty(file(L"shell-status.txt")));
 
     // A kept sidecar is relied on when the lock names this shell's last
@@ -691,9 +691,9 @@ TEST_F(ShellFiles, BrowserStartKeepsWhatChangedMeanwhile)
     g_launch_id = 9;
     g_relied_launch = 9;
     wcscpy(g_ui_url, L"tovrin-no-such-scheme:x"); // nothing opens it
-    PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, 3, 9);
+    PostMessageW(g_hwnd, WM_APP_SIDECAR_EXITED, 0, 9);
     maybe_open_browser(0);
-    EXPECT_EQ("status=needs_attention\ndetail=sidecar_exited_3\n",
+    EXPECT_EQ("status=needs_attention\ndetail=sidecar_exited_0\n",
               tvt::read_file_or_empty(file(L"shell-status.txt")));
     g_hwnd = NULL;
     CoUninitialize();

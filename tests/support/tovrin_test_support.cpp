@@ -728,7 +728,7 @@ double now_ms()
     return (double)t.QuadPart * 1000.0 / (double)freq.QuadPart;
 }
 
-void kill_processes_below(const std::wstring &dir)
+void kill_processes_below(const std::wstring &dir, UINT code)
 {
     std::wstring prefix = dir + L"\\";
     for (const auto &p : list_processes()) {
@@ -737,7 +737,7 @@ void kill_processes_below(const std::wstring &dir)
             p.first != GetCurrentProcessId()) {
             HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, p.first);
             if (h) {
-                TerminateProcess(h, 9);
+                TerminateProcess(h, code);
                 WaitForSingleObject(h, 5000);
                 CloseHandle(h);
             }

@@ -110,8 +110,9 @@ void close_process(process *p);
 bool run_process(const std::wstring &command_line, DWORD timeout_ms, DWORD *exit_code,
                  std::string *output = nullptr, const std::wstring &cwd = L"",
                  DWORD *job_processes = nullptr);
-// Terminates every process whose image lies below `dir` (clean-up).
-void kill_processes_below(const std::wstring &dir);
+// Terminates every process whose image lies below `dir` (clean-up), with
+// exit code 9 unless `code` says otherwise.
+void kill_processes_below(const std::wstring &dir, UINT code = 9);
 // Ends the console hosts made since this test program started. Under Wine a
 // sidecar's hidden console gets a conhost.exe that keeps the Unix files of
 // the program that made it, the test runner's output pipe among them, and
