@@ -81,11 +81,6 @@ UninstPage custom un.options_page un.options_leave
 !macro STAGE_ONE rel posix
   File "/oname=$INSTDIR\${rel}.new" "${STAGE}/${posix}"
 !macroend
-!macro DELETE_SUFFIXED rel posix
-  Delete "$INSTDIR\${rel}.new"
-  Delete "$INSTDIR\${rel}.old"
-  Delete "$INSTDIR\${rel}.del"
-!macroend
 !macro DELETE_STAGED rel posix
   Delete "$INSTDIR\${rel}.new"
 !macroend

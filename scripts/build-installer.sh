@@ -102,7 +102,7 @@ mkdir -p "$(dirname "$out")"
 # (NAME.new, NAME.old, NAME.del): 259 units, a backslash, 4 more.
 max_dir=$(( 254 - longest < 229 ? 254 - longest : 229 ))
 [ "$max_dir" -ge 64 ] || die "a packaged file's path is too long ($longest characters)"
-makensis -V2 -INPUTCHARSET UTF8 \
+makensis -V2 -WX -INPUTCHARSET UTF8 \
   "-DRELEASE=$release" "-DSHORT_RELEASE=${release:0:12}" "-DCHANNEL=$channel" \
   "-DSTAGE=$stage" "-DFILES_NSH=$files_nsh" "-DOUTFILE=$out" "-DESTIMATED_KIB=$kib" \
   "-DMAX_DIR_LEN=$max_dir" \
