@@ -3,8 +3,8 @@
 # with the checks written down in .clang-tidy, on the compile database of
 # the windows-clang preset (so every configuration the build compiles is
 # seen, the test build's trail included, but for the strict copy of the
-# product), and cppcheck with the build's
-# defines and its Windows API knowledge. Exits 0 only with zero findings.
+# product), and cppcheck with the build's defines and its Windows API
+# knowledge. Exits 0 only with zero findings.
 # A finding that is wrong for one line is silenced on that line only, with
 # its reason: NOLINTNEXTLINE(check) for clang-tidy, cppcheck-suppress ID for
 # cppcheck.
